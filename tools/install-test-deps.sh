@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs, on a Debian machine, everything the test suites need: the native
+# tool chain and GoogleTest, strace and e2fsprogs for the fault and lock cases,
+# and MinGW-w64, 32-bit Wine, Xvfb, xdotool and ImageMagick for the Windows
+# executable's tests. Packages already present are left alone.
+set -eu
+
+need=""
+want() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed" || need="$need $1"; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  apt_update_needed=1
+fi
+
+for p in build-essential cmake ninja-build libgtest-dev libgmock-dev python3 strace e2fsprogs \
+         util-linux valgrind clang-format \
+         g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth xdotool x11-utils \
+         imagemagick libimage-exiftool-perl icoutils binutils hyperfine; do
+  want "$p"
+done
+
+if [ -n "$need" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends $need
+fi

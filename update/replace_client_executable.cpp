@@ -1,0 +1,73 @@
+// Puts the newly delivered client executable in place of the one in use. The
+// executable is running on other users' machines from this folder, so it is
+// deleted and copied rather than renamed, and no backup of it is kept.
+
+#include "../platform/platform.h"
+#include "update_run.h"
+
+namespace {
+
+constexpr std::string_view NEW_EXECUTABLE = "TALVENClient_NEW.exe";
+constexpr std::string_view CURRENT_EXECUTABLE = "TALVENClient.exe";
+constexpr std::string_view LEFT_OVER_BACKUP = "TALVENClient.OLD.exe";
+// The same names as the delete calls write them out, ending at a space.
+constexpr std::string_view CURRENT_EXECUTABLE_ARGUMENT = "TALVENClient.exe ";
+constexpr std::string_view LEFT_OVER_BACKUP_ARGUMENT = "TALVENClient.OLD.exe ";
+
+constexpr std::string_view NEW_EXECUTABLE_MISSING_MESSAGE =
+    "TALVENClient_NEW.exe is missing.\n\nPlease contact your network "
+    "administrator.";
+constexpr std::string_view EXECUTABLE_LOCKED_MESSAGE =
+    "The file TALVENClient.exe is locked or may be read-only.\n\nEnsure that "
+    "no other users are locking this file and run TALVEN again.";
+constexpr std::string_view UNABLE_TO_RENAME_MESSAGE =
+    "TALVEN is unable to rename file TALVENClient_NEW.exe to "
+    "TALVENClient.exe\n\nPlease contact your network administrator.";
+
+static_assert(FITS_NAME_FIELD(NEW_EXECUTABLE) &&
+              FITS_NAME_FIELD(CURRENT_EXECUTABLE) &&
+              FITS_NAME_FIELD(LEFT_OVER_BACKUP));
+static_assert(FITS_MESSAGE_FIELD(NEW_EXECUTABLE_MISSING_MESSAGE) &&
+              FITS_MESSAGE_FIELD(EXECUTABLE_LOCKED_MESSAGE) &&
+              FITS_MESSAGE_FIELD(UNABLE_TO_RENAME_MESSAGE));
+
+}  // namespace
+
+StepResult REPLACE_CLIENT_EXECUTABLE() {
+  MOVE_TEXT(WS.NEW_FILE_NAME, NEW_EXECUTABLE);
+  MOVE_TEXT(WS.CURRENT_FILE_NAME, CURRENT_EXECUTABLE);
+  MOVE_TEXT(WS.CHECK_FILE_NAME, "");
+  WS.NEW_FILE_FOUND = 'N';
+  WS.FILE_FOUND = 'N';
+  WS.MESSAGE_STYLE = 0;
+
+  CHECK_NEW_FILE();
+  if (WS.NEW_FILE_FOUND != 'Y')
+    return FAILURE_EXIT(NEW_EXECUTABLE_MISSING_MESSAGE, NEW_EXECUTABLE_MISSING);
+
+  MOVE_TEXT(WS.CHECK_FILE_NAME, LEFT_OVER_BACKUP);
+  CHECK_FILE();
+  if (WS.FILE_FOUND == 'Y') {
+    // A left-over backup that will not go (held open, say) does no harm: it
+    // is only in the way of nobody, so the update goes on.
+    STORE_RETURN_CODE(platform::CBL_DELETE_FILE(LEFT_OVER_BACKUP_ARGUMENT));
+  }
+
+  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(CURRENT_EXECUTABLE_ARGUMENT));
+  if (RETURN_CODE_VALUE() != 0)
+    return FAILURE_EXIT(EXECUTABLE_LOCKED_MESSAGE, EXECUTABLE_LOCKED);
+
+  // A copy that fails must not be followed by deleting the delivered file:
+  // that would leave no client executable at all. The delivery stays, and a
+  // new run completes the update.
+  STORE_RETURN_CODE(platform::CBL_COPY_FILE(FIELD(WS.NEW_FILE_NAME),
+                                            FIELD(WS.CURRENT_FILE_NAME)));
+  if (RETURN_CODE_VALUE() != 0)
+    return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
+
+  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(FIELD(WS.NEW_FILE_NAME)));
+  if (RETURN_CODE_VALUE() != 0)
+    return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
+
+  return StepResult::CONTINUE;
+}
