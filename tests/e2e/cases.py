@@ -1,0 +1,137 @@
+"""The end-to-end cases: the client folder before a run, the folder, boxes
+and exit status after it. Shared by the Linux build and the exe under Wine."""
+
+from harness import STAMP, Case, Dir, Fifo, Link
+
+EXE_MISSING = ("error", "TALVENClient_NEW.exe is missing.\n\nPlease contact your network administrator.")
+EXE_LOCKED = ("error", "The file TALVENClient.exe is locked or may be read-only.\n\n"
+              "Ensure that no other users are locking this file and run TALVEN again.")
+EXE_UNABLE = ("error", "TALVEN is unable to rename file TALVENClient_NEW.exe to TALVENClient.exe\n\n"
+              "Please contact your network administrator.")
+DONE = ("information", "TALVEN has successfully updated  - You may now logon")
+
+
+def locked(dll):
+    return ("error", f"The file {dll} is locked.\n\n"
+            "Ensure that no other users are locking this file and run TALVEN again.")
+
+
+NB_UNABLE = ("error", "TALVEN is unable to rename file TALVENNetBridge40_new.dll to "
+             "TALVENNetBridge40.dll\n\nPlease contact your network administrator.")
+VHP_UNABLE = ("error", "TALVEN is unable to rename file TALVENViewHostPanel_new.dll\n\n"
+              "Please contact your network administrator.")
+
+# A client folder as it stands after an earlier update (but for its version
+# file, which a run without a delivered one removes).
+INSTALLED = {
+    "TALVENClient.exe": "exe 1",
+    "TALVENNetBridge40.dll": "nb 1",
+    "TALVENViewHostPanel.dll": "vhp 1",
+    "TALVENViewHostPanel40.dll": "vhp40 1",
+}
+# The typical delivery: a new executable, version file and first library.
+DELIVERY = {
+    "TALVENClient_NEW.exe": "exe 2",
+    "TALVENClient_VER.txt": "7.0.001",
+    "TALVENNetBridge40_new.dll": "nb 2",
+}
+TYPICAL_BEFORE = {**INSTALLED, "TALVENClientVersion.txt": "7.0.000", **DELIVERY}
+TYPICAL_AFTER = {
+    "TALVENClient.exe": "exe 2",
+    "TALVENClientVersion.txt": "7.0.001",
+    "TALVENNetBridge40.dll": "nb 2",
+    "TALVENNetBridge40.old.dll": "nb 1",
+    "TALVENViewHostPanel.dll": "vhp 1",
+    "TALVENViewHostPanel40.dll": "vhp40 1",
+}
+ALL_LIBRARIES = {
+    **INSTALLED,
+    "TALVENClient_NEW.exe": "exe 2",
+    "TALVENNetBridge40_new.dll": "nb 2",
+    "TALVENViewHostPanel_new.dll": "vhp 2",
+    "TALVENViewHostPanel40_new.dll": "vhp40 2",
+}
+
+
+def without(files, *names):
+    return {k: v for k, v in files.items() if k not in names}
+
+
+CASES = [
+    Case("typical run", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0),
+    Case("second run", TYPICAL_AFTER, None, [EXE_MISSING], 1),
+    Case("no new executable", {**INSTALLED, "TALVENNetBridge40_new.dll": "nb 2"}, None,
+         [EXE_MISSING], 1),
+    Case("empty folder", {}, None, [EXE_MISSING], 1),
+    Case("left-over backup removed",
+         {**INSTALLED, "TALVENClient_NEW.exe": "exe 2", "TALVENClient.OLD.exe": "exe 0"},
+         {**INSTALLED, "TALVENClient.exe": "exe 2"}, [DONE], 0),
+    Case("all three libraries, old backups replaced",
+         {**ALL_LIBRARIES, "TALVENNetBridge40.old.dll": "nb 0",
+          "TALVENViewHostPanel40.old.dll": "vhp40 0"},
+         {**INSTALLED, "TALVENClient.exe": "exe 2", "TALVENNetBridge40.dll": "nb 2",
+          "TALVENNetBridge40.old.dll": "nb 1", "TALVENViewHostPanel.dll": "vhp 2",
+          "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel40.dll": "vhp40 2",
+          "TALVENViewHostPanel40.old.dll": "vhp40 1"}, [DONE], 0),
+    Case("first delivery of the executable and a library",
+         {"TALVENClient_NEW.exe": "exe 1", "TALVENClient_VER.txt": "7.0.000",
+          "TALVENViewHostPanel_new.dll": "vhp 1"},
+         {"TALVENClient.exe": "exe 1", "TALVENClientVersion.txt": "7.0.000",
+          "TALVENViewHostPanel.dll": "vhp 1"}, [DONE], 0),
+    # The version file is refreshed blind; a missing delivery removes it.
+    Case("version file: only the one in use",
+         without(TYPICAL_BEFORE, "TALVENClient_VER.txt"),
+         without(TYPICAL_AFTER, "TALVENClientVersion.txt"), [DONE], 0),
+    Case("version file: only the delivered one",
+         without(TYPICAL_BEFORE, "TALVENClientVersion.txt"), TYPICAL_AFTER, [DONE], 0),
+    Case("version file: neither",
+         without(TYPICAL_BEFORE, "TALVENClientVersion.txt", "TALVENClient_VER.txt"),
+         without(TYPICAL_AFTER, "TALVENClientVersion.txt"), [DONE], 0),
+    Case("version file held: the delivery is kept",
+         TYPICAL_BEFORE,
+         {**TYPICAL_AFTER, "TALVENClientVersion.txt": "7.0.000",
+          "TALVENClient_VER.txt": "7.0.001"}, [DONE], 0,
+         held=("TALVENClientVersion.txt",)),
+    # Files that another user's client holds.
+    Case("executable held", TYPICAL_BEFORE, None, [EXE_LOCKED], 2, held=("TALVENClient.exe",)),
+    Case("left-over backup held",
+         {**TYPICAL_BEFORE, "TALVENClient.OLD.exe": "exe 0"},
+         {**TYPICAL_AFTER, "TALVENClient.OLD.exe": "exe 0"}, [DONE], 0,
+         held=("TALVENClient.OLD.exe",)),
+    Case("delivered executable held after the copy", TYPICAL_BEFORE,
+         {**TYPICAL_BEFORE, "TALVENClient.exe": "exe 2"}, [EXE_UNABLE], 3,
+         held=("TALVENClient_NEW.exe",)),
+    Case("working library held, later rows untouched", ALL_LIBRARIES,
+         {**without(ALL_LIBRARIES, "TALVENClient_NEW.exe"), "TALVENClient.exe": "exe 2"},
+         [locked("TALVENNetBridge40.dll")], 4, held=("TALVENNetBridge40.dll",)),
+    Case("third working library held", ALL_LIBRARIES,
+         {**INSTALLED, "TALVENClient.exe": "exe 2", "TALVENNetBridge40.dll": "nb 2",
+          "TALVENNetBridge40.old.dll": "nb 1", "TALVENViewHostPanel.dll": "vhp 2",
+          "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel40_new.dll": "vhp40 2"},
+         [locked("TALVENViewHostPanel40.dll")], 4, held=("TALVENViewHostPanel40.dll",)),
+    Case("delivered library held", TYPICAL_BEFORE,
+         {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"), "TALVENNetBridge40_new.dll": "nb 2"},
+         [NB_UNABLE], 5, held=("TALVENNetBridge40_new.dll",)),
+    Case("second delivered library held",
+         {**INSTALLED, "TALVENClient_NEW.exe": "exe 2", "TALVENViewHostPanel_new.dll": "vhp 2"},
+         {**without(INSTALLED, "TALVENViewHostPanel.dll"), "TALVENClient.exe": "exe 2",
+          "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel_new.dll": "vhp 2"},
+         [VHP_UNABLE], 5, held=("TALVENViewHostPanel_new.dll",)),
+    Case("old library backup held: stamped backup",
+         {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": "nb 0"},
+         {**without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"),
+          "TALVENNetBridge40.old.dll": "nb 0", f"TALVENNetBridge40.{STAMP}.DLL": "nb 1"},
+         [DONE], 0, held=("TALVENNetBridge40.old.dll",)),
+    # Names that are not plain files count as absent and are never followed.
+    Case("delivered executable is a directory", {**INSTALLED, "TALVENClient_NEW.exe": Dir()},
+         None, [EXE_MISSING], 1),
+    Case("delivered executable is a FIFO", {**INSTALLED, "TALVENClient_NEW.exe": Fifo()},
+         None, [EXE_MISSING], 1, platforms=("linux",)),
+    Case("delivered executable links out of the folder",
+         {**INSTALLED, "TALVENClient_NEW.exe": Link("/etc/hostname")},
+         None, [EXE_MISSING], 1, platforms=("linux",)),
+    Case("delivered library links out of the folder",
+         {**TYPICAL_BEFORE, "TALVENViewHostPanel_new.dll": Link("/etc/hostname")},
+         {**TYPICAL_AFTER, "TALVENViewHostPanel_new.dll": Link("/etc/hostname")}, [DONE], 0,
+         platforms=("linux",)),
+]

@@ -1,0 +1,156 @@
+"""End-to-end harness: lays out a client folder, runs the updater in it and
+compares the folder, the boxes and the exit status with what is expected.
+
+Each case is one row of data (see cases.py). A runner knows how to start the
+program on one platform and how to hold a file so that it cannot be deleted
+or renamed, as another user's client would hold it.
+"""
+
+import os
+import re
+import shutil
+import stat
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+
+# The eight characters a stamped backup name holds; stands for them in the
+# expected folder.
+STAMP = "{STAMP}"
+STAMP_PATTERN = "[0-9A-F]{8}"
+
+
+@dataclass(frozen=True)
+class Dir:
+    """A directory standing under a component's name."""
+
+
+@dataclass(frozen=True)
+class Fifo:
+    """A named pipe standing under a component's name."""
+
+
+@dataclass(frozen=True)
+class Link:
+    """A symbolic link standing under a component's name."""
+    target: str
+
+
+@dataclass
+class Case:
+    name: str
+    before: dict
+    after: dict | None  # None: the folder must not change
+    boxes: list  # (kind, text) after the notice, which every run shows first
+    status: int
+    held: tuple = ()  # names another process holds while the program runs
+    platforms: tuple = ("linux", "wine")
+
+
+@dataclass
+class Result:
+    status: int
+    boxes: list  # (kind, text) in the order shown
+    log: str = ""
+
+
+def lay_out(folder: Path, files: dict) -> None:
+    for name, content in files.items():
+        path = folder / name
+        if isinstance(content, Dir):
+            path.mkdir()
+        elif isinstance(content, Fifo):
+            os.mkfifo(path)
+        elif isinstance(content, Link):
+            path.symlink_to(content.target)
+        else:
+            path.write_bytes(content.encode() if isinstance(content, str) else content)
+
+
+def read_folder(folder: Path) -> dict:
+    seen = {}
+    for entry in sorted(os.listdir(folder)):
+        path = folder / entry
+        mode = os.lstat(path).st_mode
+        if stat.S_ISLNK(mode):
+            seen[entry] = Link(os.readlink(path))
+        elif stat.S_ISDIR(mode):
+            seen[entry] = Dir()
+        elif stat.S_ISFIFO(mode):
+            seen[entry] = Fifo()
+        else:
+            seen[entry] = path.read_bytes().decode(errors="replace")
+    return seen
+
+
+def folder_differences(expected: dict, actual: dict) -> list:
+    """Compares folders; an expected name may hold STAMP for any stamp."""
+    problems = []
+    unmatched = dict(actual)
+    for name, content in expected.items():
+        pattern = re.escape(name).replace(re.escape(STAMP), STAMP_PATTERN)
+        found = [n for n in unmatched if re.fullmatch(pattern, n)]
+        if not found:
+            problems.append(f"missing {name!r}")
+            continue
+        if unmatched[found[0]] != content:
+            problems.append(f"{found[0]!r} holds {unmatched[found[0]]!r}, expected {content!r}")
+        del unmatched[found[0]]
+    problems += [f"unexpected {n!r}" for n in unmatched]
+    return problems
+
+
+NOTICE = ("information",
+          "TALVEN needs to update a client side component.\n\nClick OK to continue")
+
+
+def check(case: Case, runner, root: Path) -> list:
+    """Runs one case in a fresh folder under root; returns what went wrong."""
+    folder = Path(tempfile.mkdtemp(prefix=f"{case.name} ", dir=root))
+    lay_out(folder, case.before)
+    result = runner.run(folder, case.held)
+    problems = []
+    if result.status != case.status:
+        problems.append(f"exit status {result.status}, expected {case.status}")
+    expected_boxes = [NOTICE] + list(case.boxes)
+    if result.boxes != expected_boxes:
+        problems.append(f"boxes {result.boxes!r}, expected {expected_boxes!r}")
+    expected_after = case.before if case.after is None else case.after
+    problems += folder_differences(expected_after, read_folder(folder))
+    if problems and result.log:
+        problems.append("log:\n" + result.log)
+    shutil.rmtree(folder, ignore_errors=True)
+    return problems
+
+
+def run_all(cases, runner, platform: str, folder_name: str) -> int:
+    """Runs every case of `platform` in folders under one whose name holds
+    spaces and non-ASCII letters; prints each failure and the counts."""
+    root = Path(tempfile.mkdtemp(prefix="talven e2e ")) / folder_name
+    root.mkdir()
+    chosen = [c for c in cases if platform in c.platforms]
+    failed = 0
+    for case in chosen:
+        problems = check(case, runner, root)
+        if problems:
+            failed += 1
+            print(f"FAIL {case.name}:\n  " + "\n  ".join(problems))
+        else:
+            print(f"ok   {case.name}")
+    shutil.rmtree(root.parent, ignore_errors=True)
+    print(f"{platform} end-to-end: {len(chosen)} cases, {len(chosen) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+def parse_stderr_boxes(text: str) -> list:
+    """The POSIX stand-in writes each box as "[caption] kind", the text and
+    "[OK]", each on its own line."""
+    boxes = []
+    for match in re.finditer(r"\[TALVEN Client\] (\w+)\n(.*?)\n\[OK\]\n", text, re.S):
+        boxes.append((match.group(1), match.group(2)))
+    return boxes
+
+
+if __name__ == "__main__":
+    sys.exit("run linux_e2e.py or the Wine runner instead")
