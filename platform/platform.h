@@ -45,7 +45,8 @@ int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target);
 // replaced. The data goes to a temporary file in the same folder, named
 // `target` followed by ".tmp", is flushed to disk and only then renamed onto
 // `target`, so `target` never holds a partial file; the temporary is removed
-// on any failure. A source that is not a regular file fails at once.
+// on any failure. A source that is not a regular file fails at once. The
+// final rename is retried like a delete.
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target);
 
 // Fills `stamp` with eight upper-case hexadecimal digits of the current time
@@ -66,7 +67,8 @@ int32_t MessageBoxA(void* owner, const char* text, const char* caption,
 // Takes the exclusive lock on the lock file `name` in the current working
 // directory, creating the file, and waits (polling) while another process
 // holds it. Zero when the lock is held; non-zero when the file cannot be
-// made, in which case nothing is held. The lock is released, and the file
+// made or something other than a plain file stands under its name, in which
+// case nothing is held. The lock is released, and the file
 // removed, by RELEASE_FOLDER_LOCK, or by the system when the process ends.
 int32_t ACQUIRE_FOLDER_LOCK(std::string_view name);
 void RELEASE_FOLDER_LOCK();

@@ -151,10 +151,11 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return errno;
   struct stat st;
-  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int32_t status = S_ISREG(st.st_mode) ? errno : EINVAL;
+  const int32_t source_status =
+      fstat(in, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (source_status != 0) {
     close(in);
-    return status;
+    return source_status;
   }
 
   // A temporary left by a run that was killed mid-copy is ours to replace;
@@ -179,9 +180,11 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
     status = errno;
   }
   close(in);  // read-only: nothing to lose
-  if (ok && renameat(AT_FDCWD, temporary.text, AT_FDCWD, to.text) != 0) {
-    ok = false;
-    status = errno;
+  // A target held on a file server (EBUSY) is retried like any rename.
+  if (ok) {
+    status = WITH_BUSY_RETRY(
+        [&] { return renameat(AT_FDCWD, temporary.text, AT_FDCWD, to.text); });
+    ok = status == 0;
   }
   if (!ok) unlinkat(AT_FDCWD, temporary.text, 0);  // best effort clean-up
   return ok ? 0 : (status != 0 ? status : EIO);
@@ -252,11 +255,19 @@ int32_t ACQUIRE_FOLDER_LOCK(std::string_view name) {
       usleep(LOCK_POLL_PAUSE_US);
       continue;
     }
+    // Something other than a file under the lock's name (a FIFO opens and
+    // locks as well) is no lock any run can share: go on without one rather
+    // than try it again for ever.
+    struct stat held, named;
+    const int held_status =
+        fstat(fd, &held) != 0 ? errno : (S_ISREG(held.st_mode) ? 0 : EINVAL);
+    if (held_status != 0) {
+      close(fd);
+      return held_status;
+    }
     // The holder before us removes the file before it lets go; if it did so
     // after we opened it, we hold a lock on a file nobody else will open.
-    struct stat held, named;
-    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-        fstatat(AT_FDCWD, path.text, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstatat(AT_FDCWD, path.text, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
       LOCK_FD = fd;
       LOCK_NAME = path;
