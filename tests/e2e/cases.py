@@ -1,7 +1,7 @@
 """The end-to-end cases: the client folder before a run, the folder, boxes
 and exit status after it. Shared by the Linux build and the exe under Wine."""
 
-from harness import STAMP, Case, Dir, Fifo, Link
+from harness import STAMP, Case, Dir, Fifo, Link, Socket
 
 EXE_MISSING = ("error", "TALVENClient_NEW.exe is missing.\n\nPlease contact your network administrator.")
 EXE_LOCKED = ("error", "The file TALVENClient.exe is locked or may be read-only.\n\n"
@@ -134,4 +134,38 @@ CASES = [
          {**TYPICAL_BEFORE, "TALVENViewHostPanel_new.dll": Link("/etc/hostname")},
          {**TYPICAL_AFTER, "TALVENViewHostPanel_new.dll": Link("/etc/hostname")}, [DONE], 0,
          platforms=("linux",)),
+    # What stands under a name in use decides the outcome, never what it
+    # points to: a link is removed or refused, and nothing outside is touched.
+    Case("executable in use is a directory", {**TYPICAL_BEFORE, "TALVENClient.exe": Dir()},
+         None, [EXE_LOCKED], 2, platforms=("linux",)),
+    Case("executable in use is a dangling link",
+         {**TYPICAL_BEFORE, "TALVENClient.exe": Link("nowhere")}, TYPICAL_AFTER, [DONE], 0,
+         platforms=("linux",)),
+    Case("left-over executable backup is a directory",
+         {**TYPICAL_BEFORE, "TALVENClient.OLD.exe": Dir()},
+         {**TYPICAL_AFTER, "TALVENClient.OLD.exe": Dir()}, [DONE], 0, platforms=("linux",)),
+    Case("directory at the executable's temporary name: the delivery is kept",
+         {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": Dir()},
+         {**without(TYPICAL_BEFORE, "TALVENClient.exe"), "TALVENClient.exe.tmp": Dir()},
+         [EXE_UNABLE], 3, platforms=("linux",)),
+    Case("delivered executable is a socket", {**INSTALLED, "TALVENClient_NEW.exe": Socket()},
+         None, [EXE_MISSING], 1, platforms=("linux",)),
+    Case("delivered version file is a FIFO", {**TYPICAL_BEFORE, "TALVENClient_VER.txt": Fifo()},
+         {**without(TYPICAL_AFTER, "TALVENClientVersion.txt"), "TALVENClient_VER.txt": Fifo()},
+         [DONE], 0, platforms=("linux",)),
+    Case("delivered library is a socket",
+         {**TYPICAL_BEFORE, "TALVENViewHostPanel_new.dll": Socket()},
+         {**TYPICAL_AFTER, "TALVENViewHostPanel_new.dll": Socket()}, [DONE], 0,
+         platforms=("linux",)),
+    # A working name that is no file looks undelivered-to, and the rename
+    # onto it is refused; so is the rename onto a backup name that is none.
+    *[Case(f"working library is a {kind}", {**TYPICAL_BEFORE, "TALVENNetBridge40.dll": thing},
+           {**without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"),
+            "TALVENNetBridge40.dll": thing, "TALVENNetBridge40_new.dll": "nb 2"},
+           [NB_UNABLE], 5, platforms=("linux",))
+      for kind, thing in (("directory", Dir()), ("dangling link", Link("nowhere")))],
+    Case("library backup is a directory", {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": Dir()},
+         {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"), "TALVENNetBridge40.dll": "nb 1",
+          "TALVENNetBridge40.old.dll": Dir(), "TALVENNetBridge40_new.dll": "nb 2"},
+         [locked("TALVENNetBridge40.dll")], 4, platforms=("linux",)),
 ]

@@ -32,6 +32,11 @@ class Fifo:
 
 
 @dataclass(frozen=True)
+class Socket:
+    """A Unix socket standing under a component's name."""
+
+
+@dataclass(frozen=True)
 class Link:
     """A symbolic link standing under a component's name."""
     target: str
@@ -62,6 +67,8 @@ def lay_out(folder: Path, files: dict) -> None:
             path.mkdir()
         elif isinstance(content, Fifo):
             os.mkfifo(path)
+        elif isinstance(content, Socket):
+            os.mknod(path, stat.S_IFSOCK | 0o644)
         elif isinstance(content, Link):
             path.symlink_to(content.target)
         else:
@@ -79,6 +86,8 @@ def read_folder(folder: Path) -> dict:
             seen[entry] = Dir()
         elif stat.S_ISFIFO(mode):
             seen[entry] = Fifo()
+        elif stat.S_ISSOCK(mode):
+            seen[entry] = Socket()
         else:
             seen[entry] = path.read_bytes().decode(errors="replace")
     return seen
