@@ -81,19 +81,25 @@ int RENAME_NO_REPLACE(const char* source, const char* target) {
   return -1;
 }
 
-// Copies all of `in` to `out` with the kernel's copy, which clones where the
-// file system can and keeps the data out of this process otherwise. Falls
-// back to sendfile where the two files' file systems cannot copy_file_range.
-bool COPY_CONTENT(int in, int out) {
-  constexpr std::size_t CHUNK = std::size_t{1} << 30;
+// Copies the `size` bytes of `in` (its size when it was opened) to `out`
+// with the kernel's copy, which clones where the file system can and keeps
+// the data out of this process otherwise. Stopping at `size` spares the call
+// that would only find the end of the file. Falls back to sendfile where the
+// two files' file systems cannot copy_file_range.
+bool COPY_CONTENT(int in, int out, off_t size) {
+  constexpr off_t CHUNK = off_t{1} << 30;
   bool use_copy_file_range = true;
-  for (;;) {
+  for (off_t left = size; left > 0;) {
+    const auto wanted = static_cast<std::size_t>(std::min(left, CHUNK));
     const ssize_t copied =
         use_copy_file_range
-            ? copy_file_range(in, nullptr, out, nullptr, CHUNK, 0)
-            : sendfile(out, in, nullptr, CHUNK);
-    if (copied > 0) continue;
-    if (copied == 0) return true;
+            ? copy_file_range(in, nullptr, out, nullptr, wanted, 0)
+            : sendfile(out, in, nullptr, wanted);
+    if (copied > 0) {
+      left -= copied;
+      continue;
+    }
+    if (copied == 0) return true;  // the file shrank meanwhile: it ends here
     if (errno == EINTR) continue;
     if (use_copy_file_range && (errno == EXDEV || errno == ENOSYS ||
                                 errno == EINVAL || errno == EOPNOTSUPP)) {
@@ -102,6 +108,7 @@ bool COPY_CONTENT(int in, int out) {
     }
     return false;
   }
+  return true;
 }
 
 int LOCK_FD = -1;
@@ -172,8 +179,8 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
 
   // The delivered file's permission bits, without set-user-ID or
   // set-group-ID: the copy belongs to whoever runs the update.
-  bool ok = COPY_CONTENT(in, out) && fchmod(out, st.st_mode & 0777) == 0 &&
-            fsync(out) == 0;
+  bool ok = COPY_CONTENT(in, out, st.st_size) &&
+            fchmod(out, st.st_mode & 0777) == 0 && fsync(out) == 0;
   int32_t status = ok ? 0 : errno;
   if (close(out) != 0 && ok) {
     ok = false;
