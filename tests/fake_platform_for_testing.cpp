@@ -1,0 +1,125 @@
+// The fake platform: every operation of platform.h on an in-memory folder.
+// Deleting a missing name succeeds, a rename never replaces, a copy does.
+
+#include "fake_platform_for_testing.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform.h"
+
+namespace fake {
+
+State STATE;
+
+void Reset() { STATE = State{}; }
+
+int CountCalls(const std::string& routine) {
+  return static_cast<int>(std::count_if(
+      STATE.calls.begin(), STATE.calls.end(), [&](const std::string& call) {
+        return call.substr(0, call.find(' ')) == routine;
+      }));
+}
+
+namespace {
+
+constexpr int32_t MISSING = 2, EXISTS = 17, FAILED = 5;
+
+std::string NameOf(std::string_view field) {
+  return std::string(field.substr(0, std::min(field.find(' '), field.size())));
+}
+
+// Logs the call and tells whether a fault makes it fail.
+bool Enter(const std::string& routine, std::string_view first = {},
+           std::string_view second = {}) {
+  std::string line = routine;
+  for (std::string_view field : {first, second}) {
+    if (field.empty()) continue;
+    const std::string name = NameOf(field);
+    const bool clean =
+        field.find_first_not_of(' ', name.size()) == std::string_view::npos;
+    line +=
+        ' ' + name + '/' + std::to_string(field.size()) + (clean ? "" : "+");
+  }
+  STATE.calls.push_back(line);
+  const int nth = CountCalls(routine);
+  return std::any_of(
+      STATE.faults.begin(), STATE.faults.end(), [&](const Fault& f) {
+        return f.routine == routine && (f.nth == 0 || f.nth == nth) &&
+               (f.name.empty() || f.name == NameOf(first));
+      });
+}
+
+}  // namespace
+}  // namespace fake
+
+namespace platform {
+
+using namespace fake;
+
+int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
+                             std::span<char, FILE_DETAILS_SIZE> details) {
+  if (Enter("CBL_CHECK_FILE_EXIST", name)) return FAILED;
+  if (!STATE.folder.contains(NameOf(name))) return MISSING;
+  std::memset(details.data(), 0, details.size());
+  return 0;
+}
+
+int32_t CBL_DELETE_FILE(std::string_view name) {
+  if (Enter("CBL_DELETE_FILE", name)) return FAILED;
+  STATE.folder.erase(NameOf(name));
+  return 0;
+}
+
+int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target) {
+  if (Enter("CBL_RENAME_FILE", source, target)) return FAILED;
+  const auto from = STATE.folder.find(NameOf(source));
+  if (from == STATE.folder.end()) return MISSING;
+  if (!STATE.folder.emplace(NameOf(target), from->second).second) return EXISTS;
+  STATE.folder.erase(from);
+  return 0;
+}
+
+int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
+  if (Enter("CBL_COPY_FILE", source, target)) return FAILED;
+  const auto from = STATE.folder.find(NameOf(source));
+  if (from == STATE.folder.end()) return MISSING;
+  STATE.folder[NameOf(target)] = from->second;
+  return 0;
+}
+
+void GET_STAMP(std::span<char, 8> stamp) {
+  Enter("GET_STAMP");
+  const std::size_t call = CountCalls("GET_STAMP") - 1;
+  const std::string& value =
+      STATE.stamps[std::min(call, STATE.stamps.size() - 1)];
+  for (std::size_t i = 0; i < stamp.size(); ++i)
+    stamp[i] = i < value.size() ? value[i] : '?';
+}
+
+int32_t cob32api() {
+  Enter("cob32api");
+  return STATE.cob32api_status;
+}
+
+int32_t MessageBoxA(void* owner, const char* text, const char* caption,
+                    uint32_t style) {
+  Enter("MessageBoxA");
+  STATE.boxes.push_back({text, caption, std::string(text, 2000),
+                         std::string(caption, 100), style, owner != nullptr,
+                         STATE.lock_held});
+  return 1;  // IDOK
+}
+
+int32_t ACQUIRE_FOLDER_LOCK(std::string_view name) {
+  if (Enter("ACQUIRE_FOLDER_LOCK", name)) return FAILED;
+  STATE.lock_held = true;
+  return 0;
+}
+
+void RELEASE_FOLDER_LOCK() {
+  Enter("RELEASE_FOLDER_LOCK");
+  STATE.lock_held = false;
+}
+
+}  // namespace platform

@@ -1,0 +1,268 @@
+// The POSIX platform routines on a real folder: each test runs in a fresh
+// temporary directory that is its current working directory.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Folder = std::map<std::string, std::string>;
+
+// A name as the run hands it over: the name, then spaces to 255 characters.
+std::string Field(const std::string& name) {
+  return name + std::string(255 - name.size(), ' ');
+}
+
+mode_t ModeOf(const std::string& name) {
+  struct stat st {};
+  EXPECT_EQ(lstat(name.c_str(), &st), 0) << name;
+  return st.st_mode & 07777;
+}
+
+// The entries of "name=content ...".
+Folder Parse(const std::string& entries) {
+  Folder folder;
+  std::istringstream in(entries);
+  for (std::string item; in >> item;)
+    folder[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);
+  return folder;
+}
+
+// Makes the entries of "name=content ...": a regular file with that content,
+// or by kind "<dir>", "<fifo>", "<sock>", "<link:target>".
+void Make(const std::string& entries) {
+  for (const auto& [name, content] : Parse(entries)) {
+    if (content == "<dir>") {
+      mkdir(name.c_str(), 0755);
+    } else if (content == "<fifo>") {
+      mkfifo(name.c_str(), 0644);
+    } else if (content == "<sock>") {
+      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strcpy(address.sun_path, name.c_str());
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      close(fd);
+    } else if (content.starts_with("<link:")) {
+      symlink(content.substr(6, content.size() - 7).c_str(), name.c_str());
+    } else {
+      std::ofstream(name, std::ios::binary) << content;
+    }
+  }
+}
+
+// The folder's entries in the form Make() takes them.
+Folder Snapshot() {
+  Folder folder;
+  for (const fs::directory_entry& entry : fs::directory_iterator(".")) {
+    const std::string name = entry.path().filename().string();
+    std::ostringstream content;
+    if (entry.is_symlink())
+      content << "<link:" << fs::read_symlink(name).string() << '>';
+    else if (entry.is_directory())
+      content << "<dir>";
+    else if (entry.is_fifo())
+      content << "<fifo>";
+    else if (entry.is_socket())
+      content << "<sock>";
+    else
+      content << std::ifstream(name, std::ios::binary).rdbuf();
+    folder[name] = content.str();
+  }
+  return folder;
+}
+
+class PosixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string dir = fs::temp_directory_path() / "talven_XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    dir_ = dir;
+    previous_ = fs::current_path();
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    alarm(0);
+    fs::current_path(previous_);
+    fs::remove_all(dir_);
+  }
+  fs::path dir_, previous_;
+};
+
+// --- CBL_CHECK_FILE_EXIST: a regular file only -----------------------------
+
+struct ExistenceCase {
+  const char *name, *folder;
+  bool found;
+};
+void PrintTo(const ExistenceCase& c, std::ostream* os) { *os << c.name; }
+
+class ExistenceTest : public PosixTest,
+                      public ::testing::WithParamInterface<ExistenceCase> {};
+
+TEST_P(ExistenceTest, ZeroOnlyForRegularFile) {
+  Make(GetParam().folder);
+  std::array<char, platform::FILE_DETAILS_SIZE> details{};
+  EXPECT_EQ(platform::CBL_CHECK_FILE_EXIST(Field("f"), details) == 0,
+            GetParam().found);
+  int64_t size = 0;
+  std::memcpy(&size, details.data(), sizeof size);
+  EXPECT_EQ(size, GetParam().found ? 5 : 0);
+}
+
+const ExistenceCase kExistenceCases[] = {
+    {"RegularFile", "f=12345", true},
+    {"Missing", "g=12345", false},
+    {"Directory", "f=<dir>", false},
+    {"Fifo", "f=<fifo>", false},
+    {"Socket", "f=<sock>", false},
+    {"SymlinkToFile", "t=12345 f=<link:t>", false},
+    {"DanglingSymlink", "f=<link:nowhere>", false},
+};
+INSTANTIATE_TEST_SUITE_P(, ExistenceTest, ::testing::ValuesIn(kExistenceCases),
+                         [](const auto& info) { return info.param.name; });
+
+// --- Rename, delete and copy: status and the folder after -------------------
+
+struct FileCase {
+  const char *name, *before;
+  char routine;  // R(ename), D(elete), C(opy)
+  const char *first, *second;
+  bool succeeds;
+  const char* after;
+};
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+
+class FileTest : public PosixTest,
+                 public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(FileTest, StatusAndFolderAfter) {
+  const FileCase& c = GetParam();
+  Make(c.before);
+  alarm(60);  // a copy that waits on a FIFO ends the test instead of hanging
+  const int32_t status =
+      c.routine == 'R'   ? platform::CBL_RENAME_FILE(c.first, c.second)
+      : c.routine == 'D' ? platform::CBL_DELETE_FILE(c.first)
+                         : platform::CBL_COPY_FILE(c.first, c.second);
+  alarm(0);
+  EXPECT_EQ(status == 0, c.succeeds) << status;
+  EXPECT_EQ(Snapshot(), Parse(c.after));
+}
+
+// Every failing copy leaves the target as it was and no temporary behind.
+const FileCase kFileCases[] = {
+    {"RenameMoves", "a=1", 'R', "a ", "b ", true, "b=1"},
+    {"RenameWillNotReplace", "a=1 b=2", 'R', "a ", "b ", false, "a=1 b=2"},
+    {"RenameOfMissingSource", "b=2", 'R', "a ", "b ", false, "b=2"},
+    {"RenameNamesEndAtSpace", "a=1", 'R', "a x", "b y", true, "b=1"},
+    {"DeleteFile", "a=1 b=2", 'D', "a ", "", true, "b=2"},
+    {"DeleteOfMissingName", "b=2", 'D', "a ", "", true, "b=2"},
+    {"DeleteLeavesDirectory", "d=<dir>", 'D', "d ", "", false, "d=<dir>"},
+    {"DeleteNameEndsAtSpace", "a=1 b=2", 'D', "a b", "", true, "b=2"},
+    {"CopyReplacesTarget", "s=new t=old t.tmp=stale", 'C', "s ", "t ", true,
+     "s=new t=new"},
+    {"CopyOfMissingSource", "t=old", 'C', "s ", "t ", false, "t=old"},
+    {"CopyFromFifo", "s=<fifo> t=old", 'C', "s ", "t ", false,
+     "s=<fifo> t=old"},
+    {"CopyFromSymlink", "r=1 s=<link:r> t=old", 'C', "s ", "t ", false,
+     "r=1 s=<link:r> t=old"},
+    {"CopyFromDirectory", "s=<dir> t=old", 'C', "s ", "t ", false,
+     "s=<dir> t=old"},
+};
+INSTANTIATE_TEST_SUITE_P(, FileTest, ::testing::ValuesIn(kFileCases),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(PosixTest, CopyKeepsContentAndModeBits) {
+  const std::pair<std::string, mode_t> sources[] = {
+      {std::string(100000, 'x') + "end", 0754}, {"", 0600}, {"ro", 0444}};
+  for (const auto& [content, mode] : sources) {
+    std::ofstream("src", std::ios::binary) << content;
+    ASSERT_EQ(chmod("src", mode), 0);
+    EXPECT_EQ(platform::CBL_COPY_FILE(Field("src"), Field("dst")), 0);
+    EXPECT_EQ(Snapshot(), (Folder{{"src", content}, {"dst", content}}));
+    EXPECT_EQ(ModeOf("dst"), mode);
+    fs::remove("src");
+    fs::remove("dst");
+  }
+}
+
+// --- GET_STAMP --------------------------------------------------------------
+
+TEST_F(PosixTest, StampIsTheTimeInUpperCaseHex) {
+  std::array<char, 8> stamp{};
+  const auto before = static_cast<uint32_t>(std::time(nullptr));
+  platform::GET_STAMP(stamp);
+  const auto after = static_cast<uint32_t>(std::time(nullptr));
+  const std::string text(stamp.begin(), stamp.end());
+  ASSERT_EQ(text.find_first_not_of("0123456789ABCDEF"), std::string::npos)
+      << text;
+  const auto value = static_cast<uint32_t>(std::stoul(text, nullptr, 16));
+  EXPECT_LE(before, value);
+  EXPECT_LE(value, after);
+}
+
+// --- The folder lock --------------------------------------------------------
+
+TEST_F(PosixTest, FolderLockKeepsOtherProcessWaitingUntilReleased) {
+  const char* const kLock = "TalvenClient_SET.lck ";
+  int go[2], report[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(report), 0);
+  alarm(60);  // a lock never passed on ends the test instead of hanging
+
+  // Forked before the lock is taken, so that it inherits none of it. It
+  // reports 'B' when the held file refuses another lock, then 'A' once its
+  // own ACQUIRE returns.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(60);
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(2);
+    const int fd = open("TalvenClient_SET.lck", O_RDONLY);
+    c = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 ? 'B' : 'F';
+    if (write(report[1], &c, 1) != 1) _exit(2);
+    close(fd);
+    c = platform::ACQUIRE_FOLDER_LOCK(kLock) == 0 ? 'A' : 'E';
+    if (write(report[1], &c, 1) != 1) _exit(2);
+    platform::RELEASE_FOLDER_LOCK();
+    _exit(0);
+  }
+
+  ASSERT_EQ(platform::ACQUIRE_FOLDER_LOCK(kLock), 0);
+  EXPECT_EQ(Snapshot(), (Folder{{"TalvenClient_SET.lck", ""}}));
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  char c = 0;
+  ASSERT_EQ(read(report[0], &c, 1), 1);
+  EXPECT_EQ(c, 'B');
+  pollfd waiting{report[0], POLLIN, 0};
+  EXPECT_EQ(poll(&waiting, 1, 300), 0) << "both processes hold the lock";
+
+  platform::RELEASE_FOLDER_LOCK();
+  ASSERT_EQ(read(report[0], &c, 1), 1);
+  EXPECT_EQ(c, 'A');
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Snapshot(), Folder{});
+}
+
+}  // namespace
