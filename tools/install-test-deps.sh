@@ -2,7 +2,9 @@
 # Installs, on a Debian machine, everything the test suites need: the native
 # tool chain and GoogleTest, strace and e2fsprogs for the fault and lock cases,
 # and MinGW-w64, 32-bit Wine, Xvfb, xdotool and ImageMagick for the Windows
-# executable's tests. Packages already present are left alone.
+# executable's tests (64-bit Wine and the x86-64 MinGW-w64 too, for machines
+# whose kernel cannot run 32-bit code). Packages already present are left
+# alone.
 set -eu
 
 need=""
@@ -15,7 +17,8 @@ fi
 
 for p in build-essential cmake ninja-build libgtest-dev libgmock-dev python3 strace e2fsprogs \
          util-linux valgrind clang-format \
-         g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth xdotool x11-utils \
+         g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
+         wine wine32:i386 wine64 fonts-wine xvfb xauth xdotool x11-utils \
          imagemagick libimage-exiftool-perl icoutils binutils hyperfine; do
   want "$p"
 done
