@@ -1,0 +1,319 @@
+"""What the reliability suites share: the typical update, the "nothing lost"
+and "fully updated" checks over a folder, starting the program (under strace,
+as another user, with a time limit) and reading the system calls of a run.
+
+A suite module has main(program) -> Report; run as a script it prints what
+it tried and what held and exits 0, 1 (something did not hold) or 77 (skip).
+"""
+
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
+from harness import NOTICE, Dir, Fifo, Link, Result, Socket, lay_out, parse_stderr_boxes  # noqa: E402
+from cases import DONE, EXE_LOCKED, EXE_MISSING, EXE_UNABLE, NB_UNABLE, VHP_UNABLE, locked  # noqa: E402
+
+SKIP = 77
+NEW_EXE, EXE, OLD_EXE = "TALVENClient_NEW.exe", "TALVENClient.exe", "TALVENClient.OLD.exe"
+NEW_VER, VER = "TALVENClient_VER.txt", "TALVENClientVersion.txt"
+LOCK = "TalvenClient_SET.lck"
+BASES = ("TALVENNetBridge40", "TALVENViewHostPanel", "TALVENViewHostPanel40")
+# (new, working, backup) of each library, in the order they are replaced.
+LIBRARIES = [(f"{b}_new.dll", f"{b}.dll", f"{b}.old.dll") for b in BASES]
+STAMPED = re.compile(r"(%s)\.[0-9A-F]{8}\.DLL" % "|".join(BASES))
+COMPONENTS = {NEW_EXE, EXE, OLD_EXE, NEW_VER, VER} | {n for row in LIBRARIES for n in row}
+TEMPORARIES = {EXE + ".tmp", VER + ".tmp"}
+
+# The typical update: a new executable, version file and all three
+# libraries, each library with an old backup; and the folder after it.
+TYPICAL = {EXE: "exe 1", NEW_EXE: "exe 2", VER: "version 1", NEW_VER: "version 2"}
+UPDATED = {EXE: "exe 2", VER: "version 2"}
+for _new, _work, _backup in LIBRARIES:
+    TYPICAL |= {_new: f"{_work} 2", _work: f"{_work} 1", _backup: f"{_work} 0"}
+    UPDATED |= {_work: f"{_work} 2", _backup: f"{_work} 1"}
+
+VHP40_UNABLE = ("error", "TALVEN is unable to rename file TALVENViewHostPanel40_new.dll\n\n"
+                "Please contact your network administrator.")
+# The one box each exit status goes with.
+BOXES_OF_STATUS = {0: [DONE], 1: [EXE_MISSING], 2: [EXE_LOCKED], 3: [EXE_UNABLE],
+                   4: [locked(w) for _, w, _ in LIBRARIES],
+                   5: [NB_UNABLE, VHP_UNABLE, VHP40_UNABLE]}
+
+
+@dataclass(frozen=True)
+class Sparse:
+    """A sparse file of `size` bytes, zero but for a mark at a few offsets
+    (either side of 4 GiB, the start and the end): its content is checked
+    by size and marks instead of being read."""
+    size: int
+
+    def offsets(self):
+        return sorted(o for o in {0, (1 << 32) - 8, 1 << 32, self.size - 8} if 0 <= o <= self.size - 8)
+
+
+def mark(offset):
+    return b"%08x" % (offset & 0xFFFFFFFF)
+
+
+def lay_out_all(folder: Path, files: dict) -> None:
+    """lay_out, with sparse files as well."""
+    lay_out(folder, {n: c for n, c in files.items() if not isinstance(c, Sparse)})
+    for name, big in files.items():
+        if isinstance(big, Sparse):
+            with open(folder / name, "wb") as f:
+                f.truncate(big.size)
+                for offset in big.offsets():
+                    f.seek(offset)
+                    f.write(mark(offset))
+
+
+def snapshot(folder: Path) -> dict:
+    """Name -> content of a folder; a file over 1 MiB is a Sparse when its
+    marks are all in place, else a note of its size."""
+    seen = {}
+    for name in sorted(os.listdir(folder)):
+        path = folder / name
+        st = os.lstat(path)
+        mode = st.st_mode
+        if stat.S_ISLNK(mode):
+            seen[name] = Link(os.readlink(path))
+        elif stat.S_ISDIR(mode):
+            seen[name] = Dir()
+        elif stat.S_ISFIFO(mode):
+            seen[name] = Fifo()
+        elif stat.S_ISSOCK(mode):
+            seen[name] = Socket()
+        elif st.st_size > 1 << 20:
+            big = Sparse(st.st_size)
+            with open(path, "rb") as f:
+                whole = all(os.pread(f.fileno(), 8, o) == mark(o) for o in big.offsets())
+            seen[name] = big if whole else f"<{st.st_size} bytes, marks missing>"
+        else:
+            seen[name] = path.read_bytes().decode(errors="replace")
+    return seen
+
+
+def nothing_lost(before: dict, now: dict) -> list:
+    """What is lost in `now`, a folder that started as `before`: the
+    delivered executable, version file and each delivered library must stand
+    in full under their new or working name, each library in use under its
+    working or backup name (plain or stamped); a component name holds only
+    content that was in the folder before (never a partial file); besides
+    them there are at most the copy's temporaries and the lock file."""
+    problems = []
+    known = list(before.values())
+
+    def stands(name, names, what):
+        if name in before and not any(n in now and now[n] == before[name] for n in names):
+            problems.append(f"{what} {before[name]!r} ({name}) lost")
+
+    stands(NEW_EXE, (NEW_EXE, EXE), "delivered executable")
+    stands(NEW_VER, (NEW_VER, VER), "delivered version file")
+    for new, work, backup in LIBRARIES:
+        stamped = [n for n in now if STAMPED.fullmatch(n) and n.startswith(work[:-3])]
+        stands(new, (new, work), "delivered library")
+        stands(work, (work, backup, *stamped), "library in use")
+    for name, content in now.items():
+        if name in COMPONENTS or STAMPED.fullmatch(name):
+            if content not in known:
+                problems.append(f"{name} holds {content!r}, which no file held before")
+        elif name not in TEMPORARIES and name != LOCK and before.get(name) != content:
+            problems.append(f"unexpected {name!r}")
+    return problems
+
+
+def fully_updated(before: dict, now: dict) -> list:
+    """Nothing lost, every delivery in place, and nothing left over but old
+    library backups (a stamped backup is where an old one would not go)."""
+    problems = nothing_lost(before, now)
+    problems += [f"{n} holds {now.get(n)!r}, expected {c!r}"
+                 for n, c in UPDATED.items() if now.get(n) != c and not n.endswith(".old.dll")]
+    left = {NEW_EXE, NEW_VER, LOCK, *TEMPORARIES, *(new for new, _, _ in LIBRARIES)} & now.keys()
+    problems += [f"{n} left over" for n in sorted(left)]
+    return problems
+
+
+class Outside:
+    """A sentinel file beside the folder and the listing of the folder's
+    parent: a run must change neither."""
+
+    def __init__(self, parent: Path):
+        self.parent, self.sentinel = parent, parent / "outside.txt"
+        if not self.sentinel.exists():
+            self.sentinel.write_text("another user's file\n")
+        self.listing = sorted(os.listdir(parent))
+        self.state = self._state()
+
+    def _state(self):
+        st = os.stat(self.sentinel)
+        return self.sentinel.read_bytes(), st.st_mtime_ns, st.st_mode, st.st_uid
+
+    def problems(self) -> list:
+        problems = [] if self._state() == self.state else ["the file outside the folder changed"]
+        listing = sorted(os.listdir(self.parent))
+        if listing != self.listing:
+            problems.append(f"beside the folder: {listing}, was {self.listing}")
+        return problems
+
+
+def run(program, folder: Path, strace=(), user=None, timeout=60) -> Result:
+    """Runs the program once in `folder`, standard input not a terminal (so
+    no box waits); under strace with `strace` options when given, as `user`
+    when given. A run that outlives `timeout` is killed and has status None."""
+    command = [str(program)]
+    if strace:
+        command = ["strace", "-f", "-qqq", "-o", "/dev/null", *strace, "--", *command]
+    if user:
+        command = ["setpriv", f"--reuid={user}", f"--regid={user_group(user)}",
+                   "--clear-groups", "--", *command]
+    process = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True)
+    try:
+        _, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        _, err = process.communicate()
+        return Result(None, parse_stderr_boxes(err.decode(errors="replace")), "timed out")
+    text = err.decode(errors="replace")
+    return Result(process.returncode, parse_stderr_boxes(text), text)
+
+
+def user_group(user):
+    import grp
+    import pwd
+    return grp.getgrgid(pwd.getpwnam(user).pw_gid).gr_name
+
+
+def redeliver(folder: Path, before: dict) -> None:
+    """A new run only gets past the executable step with a delivered
+    executable, and without a delivered version file it removes the one in
+    use: bring fresh ones, as the next delivery would, where the last run
+    used them up."""
+    for name in (NEW_EXE, NEW_VER):
+        if name in before and not os.path.lexists(folder / name):
+            (folder / name).write_text(before[name])
+
+
+def box_problems(result: Result, expected_status) -> list:
+    """The notice, then exactly one box: the one that goes with the status."""
+    problems = []
+    if result.status != expected_status:
+        problems.append(f"exit status {result.status}, expected {expected_status}")
+    if (len(result.boxes) != 2 or result.boxes[0] != NOTICE
+            or result.boxes[1] not in BOXES_OF_STATUS.get(result.status, [])):
+        problems.append(f"boxes {result.boxes!r}")
+    return problems
+
+
+# --- System calls of a run ----------------------------------------------------
+
+CALL = re.compile(r"^\d+ +(\w+)\((.*)\) += (.*)$")
+
+
+@dataclass
+class Call:
+    syscall: str
+    occurrence: int  # how many calls of this name the run made up to this one
+    args: str
+    subject: str  # the file it works on ("A -> B" for a rename)
+    kind: str  # the call as named here: the system call, "fstat" for a descriptor's
+
+    def __str__(self):
+        return f"{self.kind} {self.subject}".rstrip()
+
+
+def trace(program, folder: Path, strace=()) -> list:
+    """The system calls the program makes in `folder` (which the run then
+    changes), after execve, which strace cannot tamper with. Each is given
+    the name of the file it works on: its path, or the path its descriptor
+    was opened from; an unlink that completes a link-based rename reads as
+    that rename."""
+    with tempfile.NamedTemporaryFile("r", suffix=".trace") as out:
+        subprocess.run(["strace", "-f", "-qqq", "-o", out.name, *strace, "--", str(program)],
+                       cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        lines = out.read().splitlines()
+    calls, seen, fds = [], {}, {}
+    for line in lines:
+        match = CALL.match(line)
+        if not match or match[1] == "execve":
+            continue
+        name, args, result = match.groups()
+        seen[name] = seen.get(name, 0) + 1
+        kind = name
+        paths = re.findall(r'"((?:[^"\\]|\\.)*)"', args)
+        numbers = [a.strip() for a in args.split(",")]
+        if name in ("renameat", "renameat2", "linkat"):
+            subject = f"{paths[0]} -> {paths[1]}"
+        elif name == "unlinkat" and calls and calls[-1].syscall == "linkat" \
+                and calls[-1].subject.startswith(paths[0] + " -> "):
+            subject = calls[-1].subject
+        elif paths and paths[0]:
+            subject = paths[0]
+        else:
+            fd = numbers[2] if name == "copy_file_range" else numbers[0]
+            subject = fds.get(fd, "")
+            kind = "fstat" if name == "newfstatat" else name
+        if name == "openat" and result.split()[0].isdigit():
+            fds[result.split()[0]] = paths[0]
+        calls.append(Call(name, seen[name], args, subject, kind))
+    return calls
+
+
+# --- Reports --------------------------------------------------------------------
+
+@dataclass
+class Report:
+    title: str
+    tried: int = 0
+    held: int = 0
+    lines: list = field(default_factory=list)  # what was tried, for the record
+    header: tuple = ()  # of `rows`, a table for the record
+    rows: list = field(default_factory=list)
+    failures: list = field(default_factory=list)
+    skipped: str = ""
+
+    def outcome(self, what, problems):
+        self.tried += 1
+        if problems:
+            self.failures.append(f"{what}:\n    " + "\n    ".join(problems))
+        else:
+            self.held += 1
+
+
+def new_root(name="Client Ördner ünd Späces") -> Path:
+    """A folder to work in whose path holds spaces and non-ASCII letters."""
+    root = Path(tempfile.mkdtemp(prefix="talven reliability ")) / name
+    root.mkdir()
+    return root
+
+
+def remove_root(root: Path) -> None:
+    shutil.rmtree(root.parent, ignore_errors=True)
+
+
+def main(suite_main) -> None:
+    """Runs a suite as a script: argument 1 is the program."""
+    if len(sys.argv) != 2:
+        sys.exit(f"usage: {sys.argv[0]} PATH-TO-TalvenClient_SET")
+    report = suite_main(Path(sys.argv[1]).resolve())
+    for line in report.failures:
+        print("FAIL " + line)
+    if report.skipped:
+        print(f"SKIP {report.title}: {report.skipped}")
+        sys.exit(SKIP)
+    for line in report.lines:
+        print(line)
+    for row in [report.header] + report.rows if report.rows else []:
+        print("  " + " | ".join(map(str, row)))
+    print(f"{report.title}: {report.tried} tried, {report.held} held, "
+          f"{report.tried - report.held} failed")
+    sys.exit(1 if report.failures else 0)

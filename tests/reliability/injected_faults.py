@@ -1,0 +1,123 @@
+"""Injected faults: each file-system call that the typical update makes after
+its notice fails in turn, one call per run, with EACCES, EIO and EBUSY, and
+ENOSPC where the call writes (strace `--inject=CALL:error=ERRNO:when=N`).
+Two more passes force the kernel fallbacks of the platform layer (sendfile
+where copy_file_range is refused, link and unlink where renameat2 is) and
+fail the fallback's own calls.
+
+Every time: the notice and exactly one box, the exit status that ORACLE
+gives for the failing call (0 where the run ignores or retries it), nothing
+lost, nothing beside the folder changed, and a new run (with a fresh
+delivery where one was used up) leaves the folder fully updated.
+"""
+
+import re
+from concurrent.futures import ThreadPoolExecutor
+
+import common as c
+
+FILE_CALLS = {"openat", "newfstatat", "statx", "unlinkat", "renameat2", "renameat", "linkat",
+              "copy_file_range", "sendfile", "fchmod", "fsync", "close", "flock"}
+# Deletes and renames retry a busy file, so one EBUSY does not fail them.
+RETRIED = {"unlinkat", "renameat2", "renameat", "linkat"}
+
+# What the run does when this one call fails: the first row whose pattern
+# matches "call file" gives the exit status, and why.
+ORACLE = [
+    (r"TalvenClient_SET\.lck", 0, "folder lock: the run goes on without it"),
+    (r"^newfstatat TALVENClient_NEW\.exe$", 1, "the delivered executable looks absent"),
+    (r"TALVENClient\.OLD\.exe", 0, "a left-over executable backup is no failure"),
+    (r"^unlinkat TALVENClient\.exe$", 2, "the executable in use will not go"),
+    (r"^unlinkat TALVENClient\.exe\.tmp$", 0, "clearing a left-over temporary that is not there"),
+    (r"^close TALVENClient_NEW\.exe$", 0, "closing the copy's source loses nothing"),
+    (r"TALVENClient(_NEW)?\.exe", 3, "the copy or the removal of the delivery fails; it stays"),
+    (r"TALVENClient(Version|_VER)\.txt", 0,
+     "the version file step looks at no status; a failed copy keeps the delivery"),
+    (r"^newfstatat \w+_new\.dll$", 0, "the library looks undelivered and is passed over"),
+    (r"^newfstatat \w+\.old\.dll$", 4,
+     "the backup looks absent, and setting the library aside onto it is refused"),
+    (r"^unlinkat \w+\.old\.dll$", 0, "an old backup that will not go: stamped backup name"),
+    (r"^newfstatat \w+\.dll$", 5,
+     "the library in use looks absent, and the first-delivery rename onto it is refused"),
+    (r" \w+_new\.dll -> ", 5, "the delivered library is not renamed"),
+    (r" \w+\.dll -> ", 4, "the library in use is not set aside"),
+]
+
+# (pass, strace options for the whole run, which of its calls to fail)
+PASSES = [
+    ("plain", (), lambda call: call.syscall in FILE_CALLS),
+    ("sendfile fallback", ("--inject=copy_file_range:error=EXDEV",),
+     lambda call: call.syscall == "sendfile"),
+    ("link fallback", ("--inject=renameat2:error=EINVAL",),
+     lambda call: call.syscall == "linkat" or (call.syscall == "unlinkat" and "->" in call.subject)),
+]
+
+
+def writes(call):
+    return (call.syscall in {"copy_file_range", "sendfile", "fsync", "renameat", "renameat2",
+                             "linkat"}
+            or (call.syscall == "openat" and "O_CREAT" in call.args)
+            or (call.syscall == "close" and call.subject.endswith(".tmp")))
+
+
+def expected(call, errno):
+    for pattern, status, why in ORACLE:
+        if re.search(pattern, str(call)):
+            if errno == "EBUSY" and call.syscall in RETRIED:
+                return 0, "retried: the busy file is let go"
+            return status, why
+    raise LookupError(f"no row of ORACLE for {call}")
+
+
+def fail_one(program, root, index, options, call, errno):
+    parent = root / f"{index:04d}"
+    folder = parent / "client"
+    folder.mkdir(parents=True)
+    c.lay_out_all(folder, c.TYPICAL)
+    outside = c.Outside(parent)
+    status, _ = expected(call, errno)
+    inject = f"--inject={call.syscall}:error={errno}:when={call.occurrence}"
+    problems = c.box_problems(c.run(program, folder, strace=[*options, inject]), status)
+    problems += c.nothing_lost(c.TYPICAL, c.snapshot(folder))
+    c.redeliver(folder, c.TYPICAL)
+    problems += c.box_problems(c.run(program, folder), 0)
+    return problems + c.fully_updated(c.TYPICAL, c.snapshot(folder)) + outside.problems()
+
+
+def main(program):
+    report = c.Report("injected faults")
+    root = c.new_root()
+    jobs, outcomes = [], {}
+    try:
+        for name, options, chosen in PASSES:
+            baseline = root / f"baseline {name}"
+            baseline.mkdir()
+            c.lay_out_all(baseline, c.TYPICAL)
+            calls = c.trace(program, baseline, options)
+            start = next(i for i, call in enumerate(calls) if call.syscall == "write")
+            for call in filter(chosen, calls[start:]):
+                for errno in ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if writes(call) else ()):
+                    jobs.append((name, options, call, errno))
+        with ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(lambda ij: fail_one(program, root, ij[0], *ij[1][1:]),
+                                    enumerate(jobs)))
+    finally:
+        c.remove_root(root)
+    for (name, _, call, errno), problems in zip(jobs, results):
+        status, why = expected(call, errno)
+        report.outcome(f"{name}: {call} #{call.occurrence} fails with {errno}", problems)
+        key = (status, why)
+        outcomes.setdefault(key, [0, 0])
+        outcomes[key][0] += 1
+        outcomes[key][1] += not problems
+    calls_tried = {(name, call.syscall, call.occurrence) for name, _, call, _ in jobs}
+    report.lines.append(f"failing calls: {len(calls_tried)} calls x errnos = {len(jobs)} runs "
+                        f"in {len(PASSES)} passes ({', '.join(p[0] for p in PASSES)})")
+    report.header = ("exit", "outcome of the failing call", "tried", "held")
+    report.rows = [(status, why, tried, held)
+                   for (status, why), (tried, held) in sorted(outcomes.items())]
+    return report
+
+
+if __name__ == "__main__":
+    c.main(main)
