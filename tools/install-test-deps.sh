@@ -16,7 +16,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 for p in build-essential cmake ninja-build libgtest-dev libgmock-dev python3 strace e2fsprogs \
-         util-linux valgrind clang-format \
+         util-linux mount valgrind clang-format \
          g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
          wine wine32:i386 wine64 fonts-wine xvfb xauth xdotool x11-utils \
          imagemagick libimage-exiftool-perl icoutils binutils hyperfine; do

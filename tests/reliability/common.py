@@ -289,6 +289,14 @@ class Report:
             self.held += 1
 
 
+def strace_missing() -> str:
+    """Why strace cannot tamper with a run here, or ""."""
+    if not shutil.which("strace"):
+        return "strace is not installed (tools/install-test-deps.sh installs it)"
+    done = subprocess.run(["strace", "-qqq", "-o", "/dev/null", "true"], capture_output=True)
+    return f"strace cannot trace here: {done.stderr.decode().strip()}" if done.returncode else ""
+
+
 def new_root(name="Client Ördner ünd Späces") -> Path:
     """A folder to work in whose path holds spaces and non-ASCII letters."""
     root = Path(tempfile.mkdtemp(prefix="talven reliability ")) / name

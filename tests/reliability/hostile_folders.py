@@ -76,7 +76,7 @@ ROWS = [
     Row("lock file name links outside", but(T, **{LOCK: OUT}), but(U, **{LOCK: OUT}), 0,
         "the run goes on without the lock; the link stays"),
     Row("FIFO at the lock file's name", but(T, **{LOCK: Fifo()}), but(U, **{LOCK: Fifo()}), 0,
-        "the run goes on without the lock (it used to loop for ever)"),
+        "the run goes on without the lock instead of retrying for ever"),
     Row("folder lock held by another process for a second", T, U, 0,
         "the run waits without touching a file, then updates", hold=1.0),
     Row("folder the user may not write to", T, None, 2,
@@ -195,6 +195,8 @@ def main(program: Path):
                                 "held" if not problems else "FAILED"))
     finally:
         c.remove_root(root)
+    report.lines += ["names in use that are a directory, FIFO, socket or dangling link: "
+                     "rows of the end-to-end cases (tests/e2e/cases.py)"]
     report.lines += [f"skipped: {s}" for s in skipped]
     if not report.tried:
         report.skipped = "; ".join(skipped)

@@ -86,6 +86,9 @@ def fail_one(program, root, index, options, call, errno):
 
 def main(program):
     report = c.Report("injected faults")
+    report.skipped = c.strace_missing()
+    if report.skipped:
+        return report
     root = c.new_root()
     jobs, outcomes = [], {}
     try:

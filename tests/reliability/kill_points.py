@@ -39,6 +39,9 @@ def kill_then_update(program, root, index, call):
 
 def main(program):
     report = c.Report("kill points")
+    report.skipped = c.strace_missing()
+    if report.skipped:
+        return report
     root = c.new_root()
     try:
         baseline = root / "baseline"
