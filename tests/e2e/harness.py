@@ -75,7 +75,9 @@ def lay_out(folder: Path, files: dict) -> None:
             path.write_bytes(content.encode() if isinstance(content, str) else content)
 
 
-def read_folder(folder: Path) -> dict:
+def read_folder(folder: Path, read_large=None) -> dict:
+    """Name -> content; read_large(path, size), when given, stands in for
+    reading a file over 1 MiB."""
     seen = {}
     for entry in sorted(os.listdir(folder)):
         path = folder / entry
@@ -88,6 +90,8 @@ def read_folder(folder: Path) -> dict:
             seen[entry] = Fifo()
         elif stat.S_ISSOCK(mode):
             seen[entry] = Socket()
+        elif read_large and os.lstat(path).st_size > 1 << 20:
+            seen[entry] = read_large(path, os.lstat(path).st_size)
         else:
             seen[entry] = path.read_bytes().decode(errors="replace")
     return seen

@@ -6,11 +6,12 @@ A suite module has main(program) -> Report; run as a script it prints what
 it tried and what held and exits 0, 1 (something did not hold) or 77 (skip).
 """
 
+import grp
 import os
+import pwd
 import re
 import shutil
 import signal
-import stat
 import subprocess
 import sys
 import tempfile
@@ -18,7 +19,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
-from harness import NOTICE, Dir, Fifo, Link, Result, Socket, lay_out, parse_stderr_boxes  # noqa: E402
+from harness import NOTICE, Result, lay_out, parse_stderr_boxes, read_folder  # noqa: E402
 from cases import DONE, EXE_LOCKED, EXE_MISSING, EXE_UNABLE, NB_UNABLE, VHP_UNABLE, locked  # noqa: E402
 
 SKIP = 77
@@ -78,27 +79,11 @@ def lay_out_all(folder: Path, files: dict) -> None:
 def snapshot(folder: Path) -> dict:
     """Name -> content of a folder; a file over 1 MiB is a Sparse when its
     marks are all in place, else a note of its size."""
-    seen = {}
-    for name in sorted(os.listdir(folder)):
-        path = folder / name
-        st = os.lstat(path)
-        mode = st.st_mode
-        if stat.S_ISLNK(mode):
-            seen[name] = Link(os.readlink(path))
-        elif stat.S_ISDIR(mode):
-            seen[name] = Dir()
-        elif stat.S_ISFIFO(mode):
-            seen[name] = Fifo()
-        elif stat.S_ISSOCK(mode):
-            seen[name] = Socket()
-        elif st.st_size > 1 << 20:
-            big = Sparse(st.st_size)
-            with open(path, "rb") as f:
-                whole = all(os.pread(f.fileno(), 8, o) == mark(o) for o in big.offsets())
-            seen[name] = big if whole else f"<{st.st_size} bytes, marks missing>"
-        else:
-            seen[name] = path.read_bytes().decode(errors="replace")
-    return seen
+    def large(path, size):
+        with open(path, "rb") as f:
+            whole = all(os.pread(f.fileno(), 8, o) == mark(o) for o in Sparse(size).offsets())
+        return Sparse(size) if whole else f"<{size} bytes, marks missing>"
+    return read_folder(folder, large)
 
 
 def nothing_lost(before: dict, now: dict) -> list:
@@ -188,8 +173,6 @@ def run(program, folder: Path, strace=(), user=None, timeout=60) -> Result:
 
 
 def user_group(user):
-    import grp
-    import pwd
     return grp.getgrgid(pwd.getpwnam(user).pw_gid).gr_name
 
 
