@@ -214,6 +214,16 @@ class Call:
         return f"{self.kind} {self.subject}".rstrip()
 
 
+def disrupted_then_updated(program, folder: Path, outside) -> list:
+    """After a run that was killed or failed in the typical folder: nothing is
+    lost, and a new run, given a fresh delivery where the first used one up,
+    leaves the folder fully updated with nothing beside it changed."""
+    problems = nothing_lost(TYPICAL, snapshot(folder))
+    redeliver(folder, TYPICAL)
+    problems += box_problems(run(program, folder), 0)
+    return problems + fully_updated(TYPICAL, snapshot(folder)) + outside.problems()
+
+
 def trace(program, folder: Path, strace=()) -> list:
     """The system calls the program makes in `folder` (which the run then
     changes), after execve, which strace cannot tamper with. Each is given

@@ -78,10 +78,7 @@ def fail_one(program, root, index, options, call, errno):
     status, _ = expected(call, errno)
     inject = f"--inject={call.syscall}:error={errno}:when={call.occurrence}"
     problems = c.box_problems(c.run(program, folder, strace=[*options, inject]), status)
-    problems += c.nothing_lost(c.TYPICAL, c.snapshot(folder))
-    c.redeliver(folder, c.TYPICAL)
-    problems += c.box_problems(c.run(program, folder), 0)
-    return problems + c.fully_updated(c.TYPICAL, c.snapshot(folder)) + outside.problems()
+    return problems + c.disrupted_then_updated(program, folder, outside)
 
 
 def main(program):

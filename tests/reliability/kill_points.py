@@ -31,10 +31,7 @@ def kill_then_update(program, root, index, call):
     outside = c.Outside(parent)
     killed = c.run(program, folder, strace=[kill_option(call)])
     problems = [] if killed.status == -signal.SIGKILL else [f"not killed (status {killed.status})"]
-    problems += c.nothing_lost(c.TYPICAL, c.snapshot(folder))
-    c.redeliver(folder, c.TYPICAL)
-    problems += c.box_problems(c.run(program, folder), 0)
-    return problems + c.fully_updated(c.TYPICAL, c.snapshot(folder)) + outside.problems()
+    return problems + c.disrupted_then_updated(program, folder, outside)
 
 
 def main(program):
