@@ -82,8 +82,8 @@ bool IS_TRANSIENT(DWORD error) {
          error == ERROR_LOCK_VIOLATION;
 }
 
-// ERROR_ACCESS_DENIED is also what deleting a read-only file or a folder
-// gives, and no wait changes either; such a delete fails at once.
+// ERROR_ACCESS_DENIED is also what deleting or replacing a read-only file or
+// a folder gives, and no wait changes either; such a call fails at once.
 bool DENIED_FOR_GOOD(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES &&
@@ -209,11 +209,17 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   } else {
     status = FLUSH_TO_DISK(temporary.text);
     // WRITE_THROUGH: the call returns once the rename is on disk too.
+    // A read-only target is not replaced: that, too, fails at once.
     if (status == 0)
-      status = WITH_BUSY_RETRY([&] {
-        return MoveFileExA(temporary.text, to.text,
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-      });
+      status = WITH_BUSY_RETRY(
+          [&] {
+            return MoveFileExA(
+                temporary.text, to.text,
+                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+          },
+          [&](DWORD error) {
+            return error == ERROR_ACCESS_DENIED && DENIED_FOR_GOOD(to.text);
+          });
   }
   // Best effort: a temporary that stays behind is overwritten by the next
   // copy, and the copy has failed either way.

@@ -393,7 +393,8 @@ def main() -> int:
         runnable = [p for p in args.programs
                     if p.exists() and (pe_is_64bit(p) or can_run_32bit)]
         if not runnable or not (pe_is_64bit(args.holder) or can_run_32bit):
-            print("nothing to test: no build listed can run under this Wine")
+            print("nothing to test: no build listed can run under this Wine "
+                  "(the x86-64 build is tested by ctest --preset windows64)")
             return SKIPPED
         program = runnable[0]
         print(f"testing {program} ({'x86-64' if pe_is_64bit(program) else '32-bit x86'})")
