@@ -199,12 +199,16 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   // A folder or a link is no delivery; nothing is copied.
   if (!IS_REGULAR(data.dwFileAttributes)) return ERROR_INVALID_PARAMETER;
 
+  // A temporary left by a run that was killed mid-copy is ours to replace.
+  // Deleting it first, and then letting the copy create the file only if it
+  // is new (bFailIfExists TRUE), means a link planted under that name is
+  // removed rather than written through.
+  DeleteFileA(temporary.text);  // absence is the usual case
   // CopyFileA rather than reading and writing here: on a file server the
   // server copies the data itself, and the copy keeps the delivered file's
-  // attributes and time stamps. A temporary left by a run that was killed
-  // mid-copy is overwritten (bFailIfExists FALSE).
+  // attributes and time stamps.
   int32_t status = 0;
-  if (!CopyFileA(from.text, temporary.text, FALSE)) {
+  if (!CopyFileA(from.text, temporary.text, TRUE)) {
     status = LAST_ERROR();
   } else {
     status = FLUSH_TO_DISK(temporary.text);

@@ -85,6 +85,10 @@ WINE_CASES = [
          {k: v for k, v in TYPICAL_BEFORE.items() if k != "TALVENClient.exe"},
          [EXE_UNABLE], 3, held=(Hold("TALVENClient_NEW.exe", exclusive=True),),
          platforms=("wine",)),
+    # What a copy killed part-way left behind is replaced, not in the way.
+    Case("left-over temporary of a killed copy",
+         {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": "ex", "TALVENClientVersion.txt.tmp": "7."},
+         TYPICAL_AFTER, [DONE], 0, platforms=("wine",)),
     Case("notice dismissed with Escape", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
          held=(DismissNotice("Escape"),), platforms=("wine",)),
     Case("notice closed with its close button", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
