@@ -147,6 +147,15 @@ def read_line(pipe, timeout_s: float) -> str:
     return pipe.readline().decode(errors="replace") if ready else ""
 
 
+def loader_starts(loader: str) -> bool:
+    """The quick test: a kernel that cannot execute 32-bit code fails the
+    32-bit loader at once ("Exec format error"), before any prefix exists."""
+    try:
+        return subprocess.run([loader, "--version"], capture_output=True, timeout=60).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
 def stop(process: subprocess.Popen) -> None:
     if process.poll() is None:
         process.kill()
@@ -220,7 +229,8 @@ class WineSession:
 
     def runs_32bit(self) -> bool:
         try:
-            return self.wine("cmd", "/c", "exit", loader=WINE32, timeout_s=60).returncode == 0
+            return (loader_starts(WINE32) and
+                    self.wine("cmd", "/c", "exit", loader=WINE32, timeout_s=60).returncode == 0)
         except (OSError, subprocess.TimeoutExpired):
             return False
 
@@ -391,14 +401,19 @@ def main() -> int:
     def loader_for(path: Path) -> str:
         return args.wine if pe_is_64bit(path) else WINE32
 
+    nothing_to_test = ("nothing to test: no build listed can run under this Wine "
+                       "(the x86-64 build is tested by ctest --preset windows64)")
+    if not pe_is_64bit(args.holder) and not loader_starts(WINE32):
+        print("32-bit Wine cannot run here")
+        print(nothing_to_test)
+        return SKIPPED
     with WineSession(args.wine) as session:
         can_run_32bit = session.runs_32bit()
         print("32-bit Wine " + ("runs here" if can_run_32bit else "cannot run here"))
         runnable = [p for p in args.programs
                     if p.exists() and (pe_is_64bit(p) or can_run_32bit)]
         if not runnable or not (pe_is_64bit(args.holder) or can_run_32bit):
-            print("nothing to test: no build listed can run under this Wine "
-                  "(the x86-64 build is tested by ctest --preset windows64)")
+            print(nothing_to_test)
             return SKIPPED
         program = runnable[0]
         print(f"testing {program} ({'x86-64' if pe_is_64bit(program) else '32-bit x86'})")
