@@ -118,10 +118,11 @@ NOTICE = ("information",
           "TALVEN needs to update a client side component.\n\nClick OK to continue")
 
 
-def check(case: Case, runner, root: Path) -> list:
-    """Runs one case in a fresh folder under root; returns what went wrong."""
+def check(case: Case, runner, root: Path, lay=lay_out, read=read_folder) -> list:
+    """Runs one case in a fresh folder under root; returns what went wrong.
+    `lay` and `read` stand in for lay_out and read_folder (for large files)."""
     folder = Path(tempfile.mkdtemp(prefix=f"{case.name} ", dir=root))
-    lay_out(folder, case.before)
+    lay(folder, case.before)
     result = runner.run(folder, case.held)
     problems = []
     if result.status != case.status:
@@ -130,7 +131,7 @@ def check(case: Case, runner, root: Path) -> list:
     if result.boxes != expected_boxes:
         problems.append(f"boxes {result.boxes!r}, expected {expected_boxes!r}")
     expected_after = case.before if case.after is None else case.after
-    problems += folder_differences(expected_after, read_folder(folder))
+    problems += folder_differences(expected_after, read(folder))
     if problems and result.log:
         problems.append("log:\n" + result.log)
     shutil.rmtree(folder, ignore_errors=True)

@@ -1,6 +1,6 @@
 """Runs the reliability suites against the Linux build and rewrites their part
 of the record, docs/reliability.md: everything between the two LINUX markers.
-The rest of the file (the Windows results, the notes) is left as it is.
+The rest of the file (the Windows block, the notes) is left as it is.
 
 usage: record.py PATH-TO-TalvenClient_SET PATH-TO-reliability.md
 """
@@ -50,16 +50,24 @@ def render(program: Path) -> tuple:
     return "\n".join(out), failed
 
 
+def around(document: Path, begin: str, end: str) -> tuple:
+    """The document's text before `begin` and after `end`, between which a
+    block of results is written."""
+    text = document.read_text()
+    if begin not in text or end not in text:
+        sys.exit(f"{document} has lost its markers {begin!r} and {end!r}")
+    head, rest = text.split(begin, 1)
+    return head, rest.split(end, 1)[1]
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
     program, document = Path(sys.argv[1]).resolve(), Path(sys.argv[2])
-    text = document.read_text()
-    if BEGIN not in text or END not in text:
-        sys.exit(f"{document} has lost its markers {BEGIN!r} and {END!r}")
+    around(document, BEGIN, END)  # missing markers fail before the long runs
     results, failed = render(program)
-    head, rest = text.split(BEGIN, 1)
-    document.write_text(head + results + rest.split(END, 1)[1])
+    head, tail = around(document, BEGIN, END)
+    document.write_text(head + results + tail)
     print(results)
     sys.exit(1 if failed else 0)
 

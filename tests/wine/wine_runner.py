@@ -16,6 +16,7 @@ program passed them) and dismissed with xdotool, as a user would.
 """
 
 import argparse
+import contextlib
 import os
 import queue
 import re
@@ -74,12 +75,18 @@ class DismissNotice:
     how: str  # "Return", "Escape" or "close" (the caption's close button)
 
 
+# A virus scanner or indexer lets go of a file a moment later: the delete
+# (executable) and the rename (library) wait for it. Run and recorded by
+# wine_reliability.py.
+TRANSIENT_CASES = [
+    Case(f"{name} held for a moment", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
+         held=(Hold(name, let_go_ms=300),), platforms=("wine",))
+    for name in ("TALVENClient.exe", "TALVENNetBridge40.dll")
+]
+
 WINE_CASES = [
     Case("executable read-only", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
          held=(ReadOnly("TALVENClient.exe"),), platforms=("wine",)),
-    # A virus scanner lets go of a file a moment later; the run waits for it.
-    Case("executable held for a moment", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
-         held=(Hold("TALVENClient.exe", let_go_ms=300),), platforms=("wine",)),
     # The copy cannot read the delivery: the run stops before deleting it.
     Case("delivered executable unreadable", TYPICAL_BEFORE,
          {k: v for k, v in TYPICAL_BEFORE.items() if k != "TALVENClient.exe"},
@@ -255,6 +262,61 @@ class WineSession:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+class TracedRun:
+    """One run of the program under the relay trace. The trace is read on a
+    thread of its own (a full pipe would stop Wine); its MessageBoxA lines,
+    then None at the end, arrive in `lines`."""
+
+    def __init__(self, runner, folder: Path, log: list):
+        env = dict(runner.session.env, WINEDEBUG="-all,+relay")
+        self.process = subprocess.Popen([runner.loader, str(runner.program)], env=env, cwd=folder,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE)
+        self.lines = queue.Queue()
+        self.log = log
+        self.boxes = []
+        self.dismissed = 0
+        self.ended = self.timed_out = False
+        threading.Thread(target=self._read_trace, daemon=True).start()
+
+    def _read_trace(self):
+        for raw in self.process.stderr:
+            if b"user32.MessageBoxA(" in raw:
+                self.lines.put(raw.decode(errors="replace"))
+        self.lines.put(None)
+
+    def take(self, timeout_s: float) -> str:
+        """The trace's next event: "box" (one is shown), "dismissed" (a box
+        returned) or "ended"; queue.Empty when none comes in time."""
+        while True:
+            line = self.lines.get(timeout=timeout_s)
+            if line is None:
+                self.ended = True
+                return "ended"
+            if CALL.search(line):
+                self.log.append(line.strip())
+                self.boxes.append(box_of(line))
+                return "box"
+            if RET.search(line):
+                self.log.append(line.strip())
+                self.dismissed += 1
+                return "dismissed"
+
+    def waiting(self) -> bool:
+        """A box of this run stands and waits for the user."""
+        return len(self.boxes) > self.dismissed and not self.ended
+
+    def result(self) -> Result:
+        status = None
+        if not self.timed_out:
+            try:
+                status = self.process.wait(timeout=EXIT_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                self.log.append("did not end")
+        stop(self.process)
+        return Result(status, self.boxes, "\n".join(self.log))
+
+
 class WineRunner:
     def __init__(self, session: WineSession, program: Path, loader: str,
                  holder: Path, holder_loader: str):
@@ -263,6 +325,8 @@ class WineRunner:
         self.loader = loader
         self.holder = holder
         self.holder_loader = holder_loader
+        # From start (or the last box) to the next box; a long copy needs more.
+        self.box_timeout_s = BOX_APPEAR_TIMEOUT_S
 
     def xdotool(self, *args) -> str:
         return subprocess.run(["xdotool", *args], env=self.session.env, capture_output=True,
@@ -279,15 +343,17 @@ class WineRunner:
         return ""
 
     def press(self, window: str, how: str) -> None:
-        if how == "close":
+        if how in ("close", "caption"):
             # Wine draws the caption in its virtual desktop; the close button
-            # sits at its right end.
+            # sits at its right end. A click on the caption makes the box
+            # under it the active one, which Wine sends keys to.
             info = subprocess.run(["xwininfo", "-id", window], env=self.session.env,
                                   capture_output=True, text=True, timeout=WINE_COMMAND_TIMEOUT_S).stdout
             x = int(re.search(r"Absolute upper-left X:\s+(-?\d+)", info).group(1))
             y = int(re.search(r"Absolute upper-left Y:\s+(-?\d+)", info).group(1))
             width = int(re.search(r"Width:\s+(\d+)", info).group(1))
-            self.xdotool("mousemove", str(x + width - 11), str(y + 10), "click", "1")
+            x += width - 11 if how == "close" else width // 2
+            self.xdotool("mousemove", str(x), str(y + 10), "click", "1")
         else:
             self.xdotool("windowfocus", "--sync", window, "key", how)
 
@@ -318,108 +384,175 @@ class WineRunner:
                 if done.returncode != 0:
                     raise RuntimeError(f"cannot make {c.name} read-only: {done.stderr.decode()}")
         holders = [(c, self.start_holder(folder, c, log)) for c in conditions if isinstance(c, Hold)]
+        run = None
         try:
-            return self._run_program(folder, holders, notice_key, log)
+            run = TracedRun(self, folder, log)
+            try:
+                while run.take(self.box_timeout_s) != "ended":
+                    if not run.waiting():
+                        continue
+                    how = notice_key if len(run.boxes) == 1 else "Return"
+                    if not self._dismiss(run, how):
+                        log.append(f"box {len(run.boxes)} could not be dismissed with {how}")
+                        run.timed_out = True
+                        break
+                    if len(run.boxes) == 1:
+                        self._let_go(holders)
+            except queue.Empty:
+                log.append("timed out")
+                run.timed_out = True
+            return run.result()
         finally:
-            for _, process in holders:
-                if process.poll() is None:
-                    process.stdin.close()
-                try:
-                    process.wait(timeout=EXIT_TIMEOUT_S)
-                except subprocess.TimeoutExpired:
-                    stop(process)
+            if run:
+                stop(run.process)
+            self._end_holders(holders)
 
-    def _run_program(self, folder, holders, notice_key, log) -> Result:
-        env = dict(self.session.env, WINEDEBUG="-all,+relay")
-        process = subprocess.Popen([self.loader, str(self.program)], env=env, cwd=folder,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.PIPE)
-        # The trace is read on its own thread: a full pipe would stop Wine.
-        lines = queue.Queue()
-
-        def read_trace():
-            for raw in process.stderr:
-                if b"user32.MessageBoxA(" in raw:
-                    lines.put(raw.decode(errors="replace"))
-            lines.put(None)
-
-        threading.Thread(target=read_trace, daemon=True).start()
-        boxes = []
-        try:
-            while True:
-                line = lines.get(timeout=BOX_APPEAR_TIMEOUT_S)
-                if line is None:
-                    break
-                if not CALL.search(line):
-                    continue
-                log.append(line.strip())
-                boxes.append(box_of(line))
-                how = notice_key if len(boxes) == 1 else "Return"
-                if not self._dismiss(lines, how, log):
-                    log.append(f"box {len(boxes)} could not be dismissed with {how}")
-                    break
-                if len(boxes) == 1:
-                    for hold, holder in holders:
-                        if hold.let_go_ms is not None:
-                            holder.stdin.write(f"{hold.let_go_ms}\n".encode())
-                            holder.stdin.flush()
-            status = process.wait(timeout=EXIT_TIMEOUT_S)
-        except (queue.Empty, subprocess.TimeoutExpired):
-            log.append("timed out")
-            stop(process)
-            status = None
-        if process.poll() is None:
-            stop(process)
-        return Result(status, boxes, "\n".join(log))
-
-    def _dismiss(self, lines, how, log) -> bool:
+    def _dismiss(self, run: TracedRun, how: str) -> bool:
         for _ in range(DISMISS_ATTEMPTS):
             window = self.find_box_window()
             if not window:
                 return False
             self.press(window, how)
             try:
-                line = lines.get(timeout=DISMISS_TIMEOUT_S)
+                return run.take(DISMISS_TIMEOUT_S) == "dismissed"
             except queue.Empty:
                 continue
-            if line is not None and RET.search(line):
-                log.append(line.strip())
-                return True
-            return False
         return False
 
+    def run_together(self, folder: Path, count: int, held=()) -> list:
+        """Starts `count` runs in `folder` at once and dismisses their boxes,
+        none before every run shows its notice, so that they go on together.
+        The boxes stand one over another and Wine sends keys to the active
+        one: each time the box on top is clicked and dismissed, and the runs'
+        traces tell whose it was. Each Hold in `held` holds its file until
+        every notice is gone, then lets go (after its let_go_ms)."""
+        log = []
+        holders = [(hold, self.start_holder(folder, hold, log)) for hold in held]
+        runs = []
+        try:
+            runs = [TracedRun(self, folder, list(log)) for _ in range(count)]
+            last_news = time.monotonic()
+            misses = 0
+            while not all(run.ended for run in runs):
+                if self._news(runs):
+                    last_news = time.monotonic()
+                if holders and all(run.dismissed for run in runs):
+                    self._let_go(holders)
+                    holders, ended = [], holders
+                    self._end_holders(ended)
+                if all(run.boxes for run in runs) and any(run.waiting() for run in runs):
+                    if self._dismiss_top(runs):
+                        last_news, misses = time.monotonic(), 0
+                    elif (misses := misses + 1) == DISMISS_ATTEMPTS:
+                        raise TimeoutError("no box could be dismissed")
+                elif time.monotonic() - last_news > self.box_timeout_s:
+                    raise TimeoutError("no box came")
+                else:
+                    time.sleep(POLL_PAUSE_S)
+        except TimeoutError as error:
+            for run in runs:
+                run.log.append(f"timed out: {error}")
+                run.timed_out = True
+        except BaseException:
+            for run in runs:
+                stop(run.process)
+            raise
+        finally:
+            self._end_holders(holders)
+        return [run.result() for run in runs]
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    @staticmethod
+    def _news(runs) -> bool:
+        """Takes in what the traces say so far; True when they said something."""
+        said = False
+        for run in runs:
+            while not run.ended:
+                try:
+                    run.take(0)
+                except queue.Empty:
+                    break
+                said = True
+        return said
+
+    def _dismiss_top(self, runs) -> bool:
+        """Clicks the caption of the box on top, presses Return, and waits
+        until one of the runs' boxes has returned."""
+        before = sum(run.dismissed for run in runs)
+        window = self.find_box_window()
+        if not window:
+            return False
+        self.press(window, "caption")
+        self.xdotool("key", "Return")  # to the active box, wherever X's focus is
+        deadline = time.monotonic() + DISMISS_TIMEOUT_S
+        while time.monotonic() < deadline:
+            self._news(runs)
+            if sum(run.dismissed for run in runs) > before:
+                return True
+            time.sleep(POLL_PAUSE_S)
+        return False
+
+    @staticmethod
+    def _let_go(holders) -> None:
+        for hold, holder in holders:
+            if hold.let_go_ms is not None:
+                holder.stdin.write(f"{hold.let_go_ms}\n".encode())
+                holder.stdin.flush()
+
+    @staticmethod
+    def _end_holders(holders) -> None:
+        for _, process in holders:
+            if process.poll() is None:
+                process.stdin.close()
+            try:
+                process.wait(timeout=EXIT_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                stop(process)
+
+
+def parse_args(description: str):
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--wine", default=WINE64, help="Wine loader for 64-bit programs")
     parser.add_argument("--holder", type=Path, required=True)
     parser.add_argument("programs", type=Path, nargs="+")
-    args = parser.parse_args()
-    args.holder = args.holder.resolve()
-    args.programs = [p.resolve() for p in args.programs]
+    return parser
+
+
+@contextlib.contextmanager
+def wine_runner(args):
+    """A runner for the first listed build that runs here, in a Wine session
+    of its own; None (with the reason printed) when none can."""
+    holder = args.holder.resolve()
+    programs = [p.resolve() for p in args.programs]
 
     def loader_for(path: Path) -> str:
         return args.wine if pe_is_64bit(path) else WINE32
 
     nothing_to_test = ("nothing to test: no build listed can run under this Wine "
                        "(the x86-64 build is tested by ctest --preset windows64)")
-    if not pe_is_64bit(args.holder) and not loader_starts(WINE32):
+    if not pe_is_64bit(holder) and not loader_starts(WINE32):
         print("32-bit Wine cannot run here")
         print(nothing_to_test)
-        return SKIPPED
+        yield None
+        return
     with WineSession(args.wine) as session:
         can_run_32bit = session.runs_32bit()
         print("32-bit Wine " + ("runs here" if can_run_32bit else "cannot run here"))
-        runnable = [p for p in args.programs
-                    if p.exists() and (pe_is_64bit(p) or can_run_32bit)]
-        if not runnable or not (pe_is_64bit(args.holder) or can_run_32bit):
+        runnable = [p for p in programs if p.exists() and (pe_is_64bit(p) or can_run_32bit)]
+        if not runnable or not (pe_is_64bit(holder) or can_run_32bit):
             print(nothing_to_test)
-            return SKIPPED
+            yield None
+            return
         program = runnable[0]
         print(f"testing {program} ({'x86-64' if pe_is_64bit(program) else '32-bit x86'})")
-        session.start_anchor(loader_for(args.holder), args.holder)
-        runner = WineRunner(session, program, loader_for(program), args.holder,
-                            loader_for(args.holder))
+        session.start_anchor(loader_for(holder), holder)
+        yield WineRunner(session, program, loader_for(program), holder, loader_for(holder))
+
+
+def main() -> int:
+    args = parse_args(__doc__.splitlines()[0]).parse_args()
+    with wine_runner(args) as runner:
+        if runner is None:
+            return SKIPPED
         return run_all(CASES + WINE_CASES, runner, "wine", "Client Ördner ünd Späces")
 
 
