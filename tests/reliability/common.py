@@ -214,6 +214,16 @@ class Call:
         return f"{self.kind} {self.subject}".rstrip()
 
 
+def typical_folder(root: Path, index: int):
+    """A client folder with the typical delivery in its own parent under
+    root, and the watch on what stands beside it."""
+    parent = root / f"{index:04d}"
+    folder = parent / "client"
+    folder.mkdir(parents=True)
+    lay_out_all(folder, TYPICAL)
+    return folder, Outside(parent)
+
+
 def disrupted_then_updated(program, folder: Path, outside) -> list:
     """After a run that was killed or failed in the typical folder: nothing is
     lost, and a new run, given a fresh delivery where the first used one up,

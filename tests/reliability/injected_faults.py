@@ -70,11 +70,7 @@ def expected(call, errno):
 
 
 def fail_one(program, root, index, options, call, errno):
-    parent = root / f"{index:04d}"
-    folder = parent / "client"
-    folder.mkdir(parents=True)
-    c.lay_out_all(folder, c.TYPICAL)
-    outside = c.Outside(parent)
+    folder, outside = c.typical_folder(root, index)
     status, _ = expected(call, errno)
     inject = f"--inject={call.syscall}:error={errno}:when={call.occurrence}"
     problems = c.box_problems(c.run(program, folder, strace=[*options, inject]), status)

@@ -24,11 +24,7 @@ def kill_option(call):
 
 
 def kill_then_update(program, root, index, call):
-    parent = root / f"{index:03d}"
-    folder = parent / "client"
-    folder.mkdir(parents=True)
-    c.lay_out_all(folder, c.TYPICAL)
-    outside = c.Outside(parent)
+    folder, outside = c.typical_folder(root, index)
     killed = c.run(program, folder, strace=[kill_option(call)])
     problems = [] if killed.status == -signal.SIGKILL else [f"not killed (status {killed.status})"]
     return problems + c.disrupted_then_updated(program, folder, outside)
