@@ -11,8 +11,7 @@ need=""
 want() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed" || need="$need $1"; }
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  apt_update_needed=1
+  dpkg --add-architecture i386  # wine32:i386 then counts as missing: apt-get update runs
 fi
 
 for p in build-essential cmake ninja-build libgtest-dev libgmock-dev python3 strace e2fsprogs \

@@ -224,6 +224,15 @@ def typical_folder(root: Path, index: int):
     return folder, Outside(parent)
 
 
+def typical_calls(program, root: Path, name="baseline", strace=()) -> list:
+    """The system calls of the typical update, traced in a folder of its own
+    under root."""
+    baseline = root / name
+    baseline.mkdir()
+    lay_out_all(baseline, TYPICAL)
+    return trace(program, baseline, strace)
+
+
 def disrupted_then_updated(program, folder: Path, outside) -> list:
     """After a run that was killed or failed in the typical folder: nothing is
     lost, and a new run, given a fresh delivery where the first used one up,

@@ -86,10 +86,7 @@ def main(program):
     jobs, outcomes = [], {}
     try:
         for name, options, chosen in PASSES:
-            baseline = root / f"baseline {name}"
-            baseline.mkdir()
-            c.lay_out_all(baseline, c.TYPICAL)
-            calls = c.trace(program, baseline, options)
+            calls = c.typical_calls(program, root, f"baseline {name}", options)
             start = next(i for i, call in enumerate(calls) if call.syscall == "write")
             for call in filter(chosen, calls[start:]):
                 for errno in ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if writes(call) else ()):

@@ -37,10 +37,7 @@ def main(program):
         return report
     root = c.new_root()
     try:
-        baseline = root / "baseline"
-        baseline.mkdir()
-        c.lay_out_all(baseline, c.TYPICAL)
-        calls = c.trace(program, baseline)
+        calls = c.typical_calls(program, root)
         with ThreadPoolExecutor(4) as pool:
             outcomes = list(pool.map(lambda ic: kill_then_update(program, root, *ic),
                                      enumerate(calls)))
