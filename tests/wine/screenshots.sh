@@ -32,6 +32,21 @@ export DISPLAY=":$(cat "$work/display")"
 
 timeout 300 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 
+# The caption's buttons are glyphs of the Marlett font. Wine ships one
+# (Debian: fonts-wine) but does not look where Debian puts it, and without
+# it the close button shows an "r". In the prefix's Fonts folder, where
+# Windows keeps it, Wine finds it.
+marlett=""
+for candidate in /usr/share/wine/fonts/marlett.ttf /usr/share/wine/wine/fonts/marlett.ttf \
+                 /opt/wine-stable/share/wine/fonts/marlett.ttf; do
+  [ -f "$candidate" ] && marlett=$candidate && break
+done
+if [ -z "$marlett" ]; then
+  echo "no marlett.ttf: install fonts-wine" >&2
+  exit 1
+fi
+cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
+
 if [ $# -ge 1 ]; then
   exe=$(realpath "$1")
 elif timeout 60 wine cmd /c exit >/dev/null 2>&1; then
