@@ -11,7 +11,10 @@
 // A file name is handed over as its whole fixed-width field: the name ends at
 // the field's first space (or at its end), holds no folder, and resolves
 // against the current working directory. A field whose name is empty or does
-// not fit the platform's limits fails the call.
+// not fit the platform's limits fails the call. Windows: the name is joined to
+// the current directory here and passed as one long ("\\?\") path, so a
+// folder whose path leaves no room within MAX_PATH for the longest name still
+// works.
 #pragma once
 
 #include <cstdint>
@@ -22,32 +25,56 @@ namespace platform {
 
 inline constexpr std::size_t FILE_DETAILS_SIZE = 16;
 
-// Zero exactly when `name` is an existing regular file. A directory, FIFO,
-// socket, device or symbolic link counts as absent: a delivery must be a
-// plain file. On success `details` receives the file's size (8 bytes) and
-// its last modification time in seconds since 1970 (8 bytes), both in
-// machine byte order; on failure it is unchanged.
+// Zero when `name` is an existing regular file. Non-zero only when the name
+// is certainly not one: nothing stands there, or a directory, FIFO, socket,
+// device or symbolic link (reparse point on Windows) does; a delivery must be
+// a plain file. Any other failure of the look-up (access denied, a stale file
+// handle, a network error) counts the file as there, so that the update's
+// next call on it fails loudly instead of passing a delivery over as absent.
+// When the file was found, `details` receives its size (8 bytes) and its last
+// modification time in seconds since 1970 (8 bytes), in machine byte order;
+// when it counts as there without being seen, zeros; otherwise it is
+// unchanged.
 int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
                              std::span<char, FILE_DETAILS_SIZE> details);
 
 // Zero when `name` does not exist afterwards, including when it never
-// existed. Never deletes a directory. A read-only or locked file fails; the
-// read-only attribute is never cleared. A sharing violation or a busy file is
-// retried for about a second before the call gives up.
+// existed. Never deletes a directory. A read-only file fails at once; the
+// read-only attribute is never cleared. A file that another process holds
+// is retried for about a second (ten tries, 100 ms apart), then reported.
+// Windows: a file held open in any share mode counts as held, even one
+// shared for deletion, which DeleteFile would only mark for deletion when
+// its holder lets go; nothing is ever left marked for later. POSIX: the
+// name goes whoever has the file open; only a busy file (EBUSY) is retried.
 int32_t CBL_DELETE_FILE(std::string_view name);
 
 // Zero when `source` now stands under `target`. Never replaces an existing
 // `target`: that fails, as does a missing `source`. Retried like a delete.
+// Windows: a file that others hold with delete sharing (a running program's
+// loaded library) is renamed all the same; a holder without it blocks.
 int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target);
 
 // Zero when `target` holds exactly the content of `source` (and, on POSIX,
 // its permission bits); `source` is never changed, an existing `target` is
 // replaced. The data goes to a temporary file in the same folder, named
 // `target` followed by ".tmp", is flushed to disk and only then renamed onto
-// `target`, so `target` never holds a partial file; the temporary is removed
-// on any failure. A source that is not a regular file fails at once. The
-// final rename is retried like a delete.
+// `target`, so `target` never holds a partial file; the temporary is ours, so
+// one left behind is removed first whatever its attributes, and it is
+// removed on any failure. A source that is not a regular file fails at once.
+// Windows: the source is held open with writers shut out for the whole copy,
+// so a file still being written fails the copy (after the retry) instead of
+// being copied half-written; every open of the copy, and the final rename,
+// tolerate a virus scanner's brief read and retry its sharing violations.
+// POSIX has no share modes: a source still being written is copied as it
+// stands.
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target);
+
+// Zero when `name` is a plain file that can be read while nobody writes to
+// it: the check before a file in use is given up for it. Windows: opened
+// for reading with read sharing only, so a writer still at work (or a holder
+// that shares nothing) fails it after the retry. POSIX has no share modes:
+// zero whenever the file can be opened for reading.
+int32_t CHECK_FILE_READABLE(std::string_view name);
 
 // Fills `stamp` with eight upper-case hexadecimal digits of the current time
 // in seconds since 1970, UTC: characters that may stand in a file name.
@@ -64,13 +91,26 @@ int32_t cob32api();
 int32_t MessageBoxA(void* owner, const char* text, const char* caption,
                     uint32_t style);
 
+enum class FolderLock {
+  HELD,              // this process holds the lock until RELEASE_FOLDER_LOCK
+  FOLDER_READ_ONLY,  // no lock file can be made here, nor anything changed
+  NOT_HAD,           // another holder kept it for the whole wait
+};
+
 // Takes the exclusive lock on the lock file `name` in the current working
-// directory, creating the file, and waits (polling) while another process
-// holds it. Zero when the lock is held; non-zero when the file cannot be
-// made or something other than a plain file stands under its name, in which
-// case nothing is held. The lock is released, and the file
-// removed, by RELEASE_FOLDER_LOCK, or by the system when the process ends.
-int32_t ACQUIRE_FOLDER_LOCK(std::string_view name);
+// directory, creating the file so that every user of the folder can open it
+// (whatever the umask), and waits, polling every 100 ms, while another
+// process holds it; after `wait_limit_ms` in all it gives up with NOT_HAD.
+// A lock file that stands there but cannot be opened or locked (another
+// user's file this user may not write, a link, a FIFO) counts as held, never
+// as absent. FOLDER_READ_ONLY only when this user may not create the file in
+// the folder at all, found out at once. The lock is released, and the file
+// removed, by RELEASE_FOLDER_LOCK, or by the system when the process ends
+// (POSIX: the lock; the file then stays and the next holder removes it).
+// Windows: the file is opened with no sharing and delete-on-close; share
+// modes hold across machines on a file server. POSIX: flock on a file opened
+// for writing, which NFS needs.
+FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms);
 void RELEASE_FOLDER_LOCK();
 
 }  // namespace platform

@@ -115,6 +115,62 @@ bool COPY_CONTENT(int in, int out, off_t size) {
 int LOCK_FD = -1;
 Path LOCK_NAME{};
 
+uint64_t MONOTONIC_MS() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
+  return static_cast<uint64_t>(now.tv_sec) * 1000 +
+         static_cast<uint64_t>(now.tv_nsec) / 1'000'000;
+}
+
+// Opens the lock file for writing, which flock needs on NFS, creating it if
+// need be. A file this run creates is made readable and writable for every
+// user whatever the umask: the next user's run must be able to open it. An
+// older lock file this user may only read is still opened, for reading,
+// which flock accepts on a local disk. Returns the descriptor, or -1 with
+// `error` set.
+int OPEN_LOCK_FILE(const char* path, int& error) {
+  constexpr int FLAGS = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  constexpr mode_t EVERYONE_READ_WRITE = 0666;
+  for (;;) {
+    int fd = openat(AT_FDCWD, path, O_RDWR | O_CREAT | O_EXCL | FLAGS,
+                    EVERYONE_READ_WRITE);
+    if (fd >= 0) {
+      // Best effort: a lock file others cannot open makes them wait for it
+      // (within their limit) rather than go on unlocked.
+      static_cast<void>(fchmod(fd, EVERYONE_READ_WRITE));
+      return fd;
+    }
+    if (errno != EEXIST) break;
+    fd = openat(AT_FDCWD, path, O_RDWR | FLAGS);
+    if (fd < 0 && errno == EACCES)
+      fd = openat(AT_FDCWD, path, O_RDONLY | FLAGS);
+    if (fd >= 0) return fd;
+    if (errno != ENOENT) break;  // gone meanwhile: make it afresh
+  }
+  error = errno;
+  return -1;
+}
+
+bool NOTHING_NAMED(const char* path) {
+  struct stat st;
+  return fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+         errno == ENOENT;
+}
+
+// Takes the lock on `fd` without waiting; true when it is held on a plain
+// file that still stands under `path`. The holder before us removes the
+// file before it lets go; a lock on a file nobody else will open, or on
+// something other than a file (a FIFO opens and locks as well), keeps no
+// other run out.
+bool LOCKED_UNDER_ITS_NAME(int fd, const char* path) {
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    if (errno != EINTR) return false;
+  struct stat held, named;
+  return fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+         fstatat(AT_FDCWD, path, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 }  // namespace
 
 int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
@@ -122,7 +178,14 @@ int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
   const Path path = NAME_OF(name);
   if (!path.ok) return ENOENT;
   struct stat st;
-  if (fstatat(AT_FDCWD, path.text, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (fstatat(AT_FDCWD, path.text, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    // Only "nothing there" is certain absence. Any other failure (a stale
+    // NFS handle, an I/O error, a folder this user may not search) counts
+    // the file as there, so the next call on it fails loudly.
+    if (errno == ENOENT || errno == ENOTDIR) return errno;
+    std::memset(details.data(), 0, details.size());
+    return 0;
+  }
   if (!S_ISREG(st.st_mode)) return ENOENT;
   const int64_t size = st.st_size;
   const int64_t modified = st.st_mtim.tv_sec;
@@ -198,6 +261,19 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   return ok ? 0 : (status != 0 ? status : EIO);
 }
 
+int32_t CHECK_FILE_READABLE(std::string_view name) {
+  const Path path = NAME_OF(name);
+  if (!path.ok) return EINVAL;
+  const int fd = openat(AT_FDCWD, path.text,
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st;
+  const int32_t status =
+      fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  close(fd);  // opened for reading only: nothing to lose
+  return status;
+}
+
 void GET_STAMP(std::span<char, 8> stamp) {
   constexpr char DIGITS[] = "0123456789ABCDEF";
   auto seconds = static_cast<uint32_t>(std::time(nullptr));
@@ -246,42 +322,32 @@ int32_t MessageBoxA(void* /*owner*/, const char* text, const char* caption,
   return 1;  // IDOK
 }
 
-int32_t ACQUIRE_FOLDER_LOCK(std::string_view name) {
+FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms) {
   const Path path = NAME_OF(name);
-  if (!path.ok) return EINVAL;
+  const uint64_t start = MONOTONIC_MS();
   for (;;) {
-    // Read-only is enough for flock, and lets a lock file that another
-    // user's run made be opened. Its mode follows the umask.
-    const int fd =
-        openat(AT_FDCWD, path.text,
-               O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno;
-      close(fd);
-      if (error != EWOULDBLOCK && error != EINTR) return error;
-      usleep(LOCK_POLL_PAUSE_US);
-      continue;
+    if (path.ok) {
+      int error = 0;
+      const int fd = OPEN_LOCK_FILE(path.text, error);
+      if (fd >= 0) {
+        if (LOCKED_UNDER_ITS_NAME(fd, path.text)) {
+          LOCK_FD = fd;
+          LOCK_NAME = path;
+          return FolderLock::HELD;
+        }
+        close(fd);  // held by another run, or no longer the file named
+      } else if (error == EROFS || ((error == EACCES || error == EPERM) &&
+                                    NOTHING_NAMED(path.text))) {
+        // This user may not create the lock file here, and so could change
+        // nothing in the folder either.
+        return FolderLock::FOLDER_READ_ONLY;
+      }
+      // Anything else at the lock's name that cannot be opened (another
+      // user's file this user may not write, a link, a folder) counts as
+      // held: going on without the lock could let two runs in at once.
     }
-    // Something other than a file under the lock's name (a FIFO opens and
-    // locks as well) is no lock any run can share: go on without one rather
-    // than try it again for ever.
-    struct stat held, named;
-    const int held_status =
-        fstat(fd, &held) != 0 ? errno : (S_ISREG(held.st_mode) ? 0 : EINVAL);
-    if (held_status != 0) {
-      close(fd);
-      return held_status;
-    }
-    // The holder before us removes the file before it lets go; if it did so
-    // after we opened it, we hold a lock on a file nobody else will open.
-    if (fstatat(AT_FDCWD, path.text, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      LOCK_FD = fd;
-      LOCK_NAME = path;
-      return 0;
-    }
-    close(fd);
+    if (MONOTONIC_MS() - start >= wait_limit_ms) return FolderLock::NOT_HAD;
+    usleep(LOCK_POLL_PAUSE_US);
   }
 }
 

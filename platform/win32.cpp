@@ -1,7 +1,8 @@
 // Win32 implementation of the platform operations. Only Win32 calls and the
 // mapping of their errors belong here: nothing about components, messages or
 // the order of the update's steps. Each routine behaves as its POSIX
-// counterpart does, so that one set of expectations holds for both.
+// counterpart does, so that one set of expectations holds for both; where
+// Windows' share modes allow more, platform.h says so.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -12,6 +13,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "platform.h"
 
@@ -19,17 +21,13 @@ namespace platform {
 namespace {
 
 // A virus scanner or indexer opens a file that has just been written or
-// renamed, and holds it for a moment; a delete or rename meeting such a file
-// tries this many times, this far apart, before it reports failure.
+// renamed, and holds it for a moment; every open, delete and rename meeting
+// such a file tries this many times, this far apart, before it reports
+// failure.
 constexpr int BUSY_RETRY_TRIES = 10;
 constexpr DWORD BUSY_RETRY_PAUSE_MS = 100;
 // Polling interval while another run holds the folder lock.
 constexpr DWORD LOCK_POLL_PAUSE_MS = 100;
-// A lock file opened with FILE_FLAG_DELETE_ON_CLOSE is "delete pending" for
-// a moment after its holder closes it, and opening it then is denied. In a
-// folder this user may not write to, access stays denied; so after this many
-// tries (about five seconds) the run goes on without the lock.
-constexpr int LOCK_DENIED_TRIES = 50;
 
 // 100-nanosecond intervals between 1601-01-01 (FILETIME) and 1970-01-01.
 constexpr ULONGLONG FILETIME_UNIX_EPOCH = 116'444'736'000'000'000ULL;
@@ -37,28 +35,82 @@ constexpr ULONGLONG FILETIME_TICKS_PER_SECOND = 10'000'000ULL;
 
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
 
-// A name field's name as a zero-terminated path: up to the first space or
-// the end of the field. The ANSI calls take at most MAX_PATH characters, the
-// zero included; the buffer leaves room for the temporary's suffix within
-// that limit. A folder part (separator or drive colon) is refused: every
-// name is a bare name in the current directory.
+// The longest path the wide calls take with the "\\?\" prefix, in UTF-16
+// units, the zero included.
+constexpr DWORD LONG_PATH_CAPACITY = 32'768;
+
+// A name field's name joined to the current directory, as one zero-terminated
+// long path ("\\?\C:\folder\name", "\\?\UNC\server\share\folder\name"). The
+// ANSI calls would stop at MAX_PATH, and a folder deep on a file server
+// leaves too little room for the longer library names; with the prefix the
+// whole path may be as long as Windows allows. Kept in static storage by
+// its users: one path is 64 KiB.
 struct Path {
-  char text[MAX_PATH];
-  bool ok;
+  wchar_t text[LONG_PATH_CAPACITY];
 };
 
-Path NAME_OF(std::string_view field, std::string_view suffix = {}) {
-  Path path{};
+bool APPEND(Path& path, std::size_t& length, const wchar_t* text,
+            std::size_t count) {
+  if (length + count >= LONG_PATH_CAPACITY) return false;
+  std::wmemcpy(path.text + length, text, count);
+  length += count;
+  path.text[length] = L'\0';
+  return true;
+}
+
+// The current directory in long-path form, with a trailing separator.
+bool CURRENT_FOLDER(Path& path, std::size_t& length) {
+  static wchar_t folder[LONG_PATH_CAPACITY];
+  const DWORD size = GetCurrentDirectoryW(LONG_PATH_CAPACITY, folder);
+  if (size == 0) return false;
+  if (size >= LONG_PATH_CAPACITY) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  const wchar_t* rest = folder;
+  const bool prefixed = std::wcsncmp(folder, L"\\\\?\\", 4) == 0;
+  const bool unc = !prefixed && std::wcsncmp(folder, L"\\\\", 2) == 0;
+  if (unc) {
+    rest += 2;  // "\\server\share" becomes "\\?\UNC\server\share"
+    APPEND(path, length, L"\\\\?\\UNC\\", 8);
+  } else if (!prefixed) {
+    APPEND(path, length, L"\\\\?\\", 4);
+  }
+  bool fits = APPEND(path, length, rest, std::wcslen(rest));
+  if (fits && path.text[length - 1] != L'\\')
+    fits = APPEND(path, length, L"\\", 1);
+  if (!fits) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return fits;
+}
+
+// Makes `path` of a name field's name (and `suffix`). Returns 0, or why the
+// path could not be made: ERROR_INVALID_NAME for a name that is empty or
+// holds a folder part, another error when the current directory cannot be
+// read.
+DWORD NAME_OF(Path& path, std::string_view field,
+              std::string_view suffix = {}) {
   const std::size_t end = field.find(' ');
   const std::string_view name = field.substr(0, end);
-  path.ok = !name.empty() && name.size() + suffix.size() < sizeof path.text &&
-            name.find_first_of(std::string_view("\0\\/:", 4)) ==
-                std::string_view::npos;
-  if (!path.ok) return path;
-  std::memcpy(path.text, name.data(), name.size());
-  std::memcpy(path.text + name.size(), suffix.data(), suffix.size());
-  path.text[name.size() + suffix.size()] = '\0';
-  return path;
+  if (name.empty() || name.size() + suffix.size() > MAX_PATH ||
+      name.find_first_of(std::string_view("\0\\/:", 4)) !=
+          std::string_view::npos)
+    return ERROR_INVALID_NAME;
+  std::size_t length = 0;
+  if (!CURRENT_FOLDER(path, length))
+    return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_GEN_FAILURE;
+  // The names are single-byte text in the ANSI code page, as the ANSI calls
+  // would have taken them.
+  char whole[MAX_PATH + 1];
+  std::memcpy(whole, name.data(), name.size());
+  std::memcpy(whole + name.size(), suffix.data(), suffix.size());
+  const int size = static_cast<int>(name.size() + suffix.size());
+  wchar_t wide[MAX_PATH + 1];
+  const int converted = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, whole,
+                                            size, wide, MAX_PATH + 1);
+  if (converted <= 0) return ERROR_INVALID_NAME;
+  if (!APPEND(path, length, wide, static_cast<std::size_t>(converted)))
+    return ERROR_FILENAME_EXCED_RANGE;
+  return 0;
 }
 
 // GetLastError as a status; a call that failed without saying why still
@@ -67,6 +119,12 @@ int32_t LAST_ERROR() {
   const DWORD error = GetLastError();
   return error != ERROR_SUCCESS ? static_cast<int32_t>(error)
                                 : static_cast<int32_t>(ERROR_GEN_FAILURE);
+}
+
+// Nothing stands under the name: the one failure of a look-up that says a
+// file is certainly not there.
+bool IS_ABSENT(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // A plain file: not a folder, and not a reparse point (symbolic link,
@@ -84,56 +142,116 @@ bool IS_TRANSIENT(DWORD error) {
 
 // ERROR_ACCESS_DENIED is also what deleting or replacing a read-only file or
 // a folder gives, and no wait changes either; such a call fails at once.
-bool DENIED_FOR_GOOD(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+bool DENIED_FOR_GOOD(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) !=
              0;
 }
 
-// Runs `call` (a Win32 call returning BOOL) until it succeeds, fails for
-// good, or stays busy for all tries. `for_good` tells a transient-looking
-// error that cannot pass. Returns 0 or the last error.
-template <typename Call, typename ForGood>
-int32_t WITH_BUSY_RETRY(Call call, ForGood for_good) {
+// Runs `call` (returning true on success, else with GetLastError set) until
+// it succeeds, fails for good, or stays busy for all tries. Only access
+// denied on a read-only file or a folder counts as for good among the
+// transient errors. Returns 0 or the last error.
+template <typename Call>
+int32_t WITH_BUSY_RETRY(const wchar_t* path, Call call) {
   for (int attempt = 1;; ++attempt) {
     if (call()) return 0;
     const int32_t status = LAST_ERROR();
     const auto error = static_cast<DWORD>(status);
-    if (!IS_TRANSIENT(error) || for_good(error) || attempt == BUSY_RETRY_TRIES)
+    if (!IS_TRANSIENT(error) || attempt == BUSY_RETRY_TRIES ||
+        (error == ERROR_ACCESS_DENIED && DENIED_FOR_GOOD(path)))
       return status;
     Sleep(BUSY_RETRY_PAUSE_MS);
   }
 }
 
-template <typename Call>
-int32_t WITH_BUSY_RETRY(Call call) {
-  return WITH_BUSY_RETRY(call, [](DWORD) { return false; });
+// Opens `path` for `access`, retried while another process holds it.
+HANDLE OPEN_RETRIED(const wchar_t* path, DWORD access, DWORD share,
+                    int32_t& status) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  status = WITH_BUSY_RETRY(path, [&] {
+    file = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file != INVALID_HANDLE_VALUE;
+  });
+  return file;
+}
+
+// Deletes `path` only when no other process has it open: opened for DELETE
+// with no sharing, marked for deletion (a call that reports failure, unlike
+// a close), then closed, which deletes it since ours is the only handle.
+// DeleteFile would instead succeed on a file shared for deletion and leave
+// it standing, marked, until its holder lets go. OPEN_REPARSE_POINT: a link
+// is removed, not what it points to. A folder cannot be opened this way.
+bool DELETE_UNSHARED(const wchar_t* path) {
+  const HANDLE file = CreateFileW(
+      path, DELETE, 0, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  const bool marked = SetFileInformationByHandle(
+      file, FileDispositionInfo, &disposition, sizeof disposition);
+  const DWORD error = GetLastError();
+  // A handle opened for DELETE only has nothing to write back; the file's
+  // fate is the mark's.
+  CloseHandle(file);
+  if (!marked) {
+    SetLastError(error);
+    return false;
+  }
+  // The name must be gone now. Were it not (a file system that dropped the
+  // deletion), saying so keeps a later step from relying on it.
+  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+  }
+  return true;
+}
+
+// Deletes `path`, retried while held; 0 also when it never existed.
+int32_t DELETE_RETRIED(const wchar_t* path) {
+  const int32_t status =
+      WITH_BUSY_RETRY(path, [&] { return DELETE_UNSHARED(path); });
+  return IS_ABSENT(static_cast<DWORD>(status)) ? 0 : status;
+}
+
+// Removes a temporary of our own, whatever its attributes: a read-only one
+// (CopyFile gives the temporary a read-only delivery's attribute) left by a
+// killed or failed copy would otherwise block every later copy. True also
+// when there is none. One try; callers retry.
+bool REMOVE_TEMPORARY(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return IS_ABSENT(GetLastError());
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      !SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY))
+    return false;
+  return DELETE_UNSHARED(path);
 }
 
 // Writes the temporary's data through any cache (including a file server's)
 // to disk, so that the rename never exposes a partial file after a crash.
 // FlushFileBuffers needs write access, which a read-only attribute copied
 // from the source denies; the attribute is lifted from our own temporary for
-// the flush and put back.
-int32_t FLUSH_TO_DISK(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+// the flush and put back. A scanner may be reading the new file: the open
+// shares everything, and its sharing violations are retried.
+int32_t FLUSH_TO_DISK(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return LAST_ERROR();
   const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
   if (read_only &&
-      !SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY))
+      !SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY))
     return LAST_ERROR();
-  const HANDLE file =
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                  FILE_ATTRIBUTE_NORMAL, nullptr);
   int32_t status = 0;
-  if (file == INVALID_HANDLE_VALUE) {
-    status = LAST_ERROR();
-  } else {
+  const HANDLE file = OPEN_RETRIED(
+      path, GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, status);
+  if (file != INVALID_HANDLE_VALUE) {
     if (!FlushFileBuffers(file)) status = LAST_ERROR();
     if (!CloseHandle(file) && status == 0) status = LAST_ERROR();
   }
-  if (read_only && !SetFileAttributesA(path, attributes) && status == 0)
+  if (read_only && !SetFileAttributesW(path, attributes) && status == 0)
     status = LAST_ERROR();
   return status;
 }
@@ -144,11 +262,20 @@ HANDLE LOCK_HANDLE = INVALID_HANDLE_VALUE;
 
 int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
                              std::span<char, FILE_DETAILS_SIZE> details) {
-  const Path path = NAME_OF(name);
-  if (!path.ok) return ERROR_FILE_NOT_FOUND;
+  static Path path;
+  const DWORD made = NAME_OF(path, name);
+  // A name that cannot stand in this folder is certainly not there; a
+  // current directory that cannot be read says nothing about the file.
+  if (made == ERROR_INVALID_NAME) return ERROR_FILE_NOT_FOUND;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.text, GetFileExInfoStandard, &data))
-    return LAST_ERROR();
+  if (made != 0 ||
+      !GetFileAttributesExW(path.text, GetFileExInfoStandard, &data)) {
+    const int32_t status =
+        made != 0 ? static_cast<int32_t>(made) : LAST_ERROR();
+    if (IS_ABSENT(static_cast<DWORD>(status))) return status;
+    std::memset(details.data(), 0, details.size());
+    return 0;  // not seen, so not known to be absent: the next call tells
+  }
   if (!IS_REGULAR(data.dwFileAttributes)) return ERROR_FILE_NOT_FOUND;
   const int64_t size = static_cast<int64_t>(
       ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow);
@@ -163,72 +290,82 @@ int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
 }
 
 int32_t CBL_DELETE_FILE(std::string_view name) {
-  const Path path = NAME_OF(name);
-  if (!path.ok) return ERROR_INVALID_NAME;
-  // DeleteFileA never removes a folder. The read-only attribute is left as
-  // it is: a file someone made read-only is not ours to delete.
-  const int32_t status = WITH_BUSY_RETRY(
-      [&] { return DeleteFileA(path.text); },
-      [&](DWORD error) {
-        return error == ERROR_ACCESS_DENIED && DENIED_FOR_GOOD(path.text);
-      });
-  const auto error = static_cast<DWORD>(status);
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-             ? 0
-             : status;
+  static Path path;
+  if (const DWORD made = NAME_OF(path, name)) return static_cast<int32_t>(made);
+  // The read-only attribute is left as it is: a file someone made read-only
+  // is not ours to delete.
+  return DELETE_RETRIED(path.text);
 }
 
 int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target) {
-  const Path from = NAME_OF(source);
-  const Path to = NAME_OF(target);
-  if (!from.ok || !to.ok) return ERROR_INVALID_NAME;
+  static Path from, to;
+  if (const DWORD made = NAME_OF(from, source))
+    return static_cast<int32_t>(made);
+  if (const DWORD made = NAME_OF(to, target)) return static_cast<int32_t>(made);
   // No MOVEFILE_REPLACE_EXISTING: an existing target fails the rename
   // (ERROR_ALREADY_EXISTS) instead of being lost.
-  return WITH_BUSY_RETRY([&] { return MoveFileExA(from.text, to.text, 0); });
+  return WITH_BUSY_RETRY(from.text,
+                         [&] { return MoveFileExW(from.text, to.text, 0); });
 }
 
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
-  const Path from = NAME_OF(source);
-  const Path to = NAME_OF(target);
-  const Path temporary = NAME_OF(target, TEMPORARY_SUFFIX);
-  if (!from.ok || !to.ok || !temporary.ok) return ERROR_INVALID_NAME;
+  static Path from, to, temporary;
+  for (const DWORD made : {NAME_OF(from, source), NAME_OF(to, target),
+                           NAME_OF(temporary, target, TEMPORARY_SUFFIX)})
+    if (made != 0) return static_cast<int32_t>(made);
 
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(from.text, GetFileExInfoStandard, &data))
+  if (!GetFileAttributesExW(from.text, GetFileExInfoStandard, &data))
     return LAST_ERROR();
   // A folder or a link is no delivery; nothing is copied.
   if (!IS_REGULAR(data.dwFileAttributes)) return ERROR_INVALID_PARAMETER;
 
-  // A temporary left by a run that was killed mid-copy is ours to replace.
-  // Deleting it first, and then letting the copy create the file only if it
-  // is new (bFailIfExists TRUE), means a link planted under that name is
-  // removed rather than written through.
-  DeleteFileA(temporary.text);  // absence is the usual case
-  // CopyFileA rather than reading and writing here: on a file server the
-  // server copies the data itself, and the copy keeps the delivered file's
-  // attributes and time stamps.
+  // Read sharing only: a delivery that someone is still writing fails here
+  // rather than being copied half-written, and no writer can start while
+  // this handle stands. CopyFile's own open of the source (read, sharing
+  // read and write) still succeeds beside it.
   int32_t status = 0;
-  if (!CopyFileA(from.text, temporary.text, TRUE)) {
-    status = LAST_ERROR();
-  } else {
-    status = FLUSH_TO_DISK(temporary.text);
-    // WRITE_THROUGH: the call returns once the rename is on disk too.
-    // A read-only target is not replaced: that, too, fails at once.
-    if (status == 0)
-      status = WITH_BUSY_RETRY(
-          [&] {
-            return MoveFileExA(
-                temporary.text, to.text,
-                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-          },
-          [&](DWORD error) {
-            return error == ERROR_ACCESS_DENIED && DENIED_FOR_GOOD(to.text);
-          });
-  }
-  // Best effort: a temporary that stays behind is overwritten by the next
-  // copy, and the copy has failed either way.
-  if (status != 0) DeleteFileA(temporary.text);
+  const HANDLE held =
+      OPEN_RETRIED(from.text, GENERIC_READ, FILE_SHARE_READ, status);
+  if (held == INVALID_HANDLE_VALUE) return status;
+
+  // CopyFileW rather than reading and writing here: on a file server the
+  // server copies the data itself, and the copy keeps the delivered file's
+  // attributes and time stamps. The temporary is made afresh each try: a
+  // left-over one (a killed run's, or a failed try's) is removed first, and
+  // fail-if-exists then means a link planted under that name is never
+  // written through.
+  status = WITH_BUSY_RETRY(temporary.text, [&] {
+    return REMOVE_TEMPORARY(temporary.text) &&
+           CopyFileW(from.text, temporary.text, TRUE) != FALSE;
+  });
+  if (status == 0) status = FLUSH_TO_DISK(temporary.text);
+  // WRITE_THROUGH: the call returns once the rename is on disk too. A
+  // read-only target is not replaced: that fails at once.
+  if (status == 0)
+    status = WITH_BUSY_RETRY(to.text, [&] {
+      return MoveFileExW(temporary.text, to.text,
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    });
+  // Opened for reading only: closing it loses nothing.
+  CloseHandle(held);
+  // Best effort: a temporary that stays behind is removed by the next copy,
+  // and the copy has failed either way.
+  if (status != 0)
+    static_cast<void>(WITH_BUSY_RETRY(
+        temporary.text, [&] { return REMOVE_TEMPORARY(temporary.text); }));
   return status;
+}
+
+int32_t CHECK_FILE_READABLE(std::string_view name) {
+  static Path path;
+  if (const DWORD made = NAME_OF(path, name)) return static_cast<int32_t>(made);
+  int32_t status = 0;
+  const HANDLE file =
+      OPEN_RETRIED(path.text, GENERIC_READ, FILE_SHARE_READ, status);
+  if (file == INVALID_HANDLE_VALUE) return status;
+  CloseHandle(file);  // opened for reading only: nothing to lose
+  return 0;
 }
 
 void GET_STAMP(std::span<char, 8> stamp) {
@@ -250,32 +387,43 @@ int32_t MessageBoxA(void* owner, const char* text, const char* caption,
   return ::MessageBoxA(static_cast<HWND>(owner), text, caption, style);
 }
 
-int32_t ACQUIRE_FOLDER_LOCK(std::string_view name) {
-  const Path path = NAME_OF(name);
-  if (!path.ok) return ERROR_INVALID_NAME;
-  int denied = 0;
-  for (;;) {
-    // No sharing: while one run has the file open, every other run's open
-    // fails with a sharing violation. DELETE_ON_CLOSE: the system removes
-    // the file when the handle goes, even when the process is killed.
-    const HANDLE file = CreateFileA(
-        path.text, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      LOCK_HANDLE = file;
-      return 0;
+FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms) {
+  static Path path;
+  const DWORD made = NAME_OF(path, name);
+  const ULONGLONG start = GetTickCount64();
+  for (bool denied_while_absent = false;;) {
+    if (made == 0) {
+      // No sharing: while one run has the file open, every other run's open
+      // fails with a sharing violation. DELETE_ON_CLOSE: the system removes
+      // the file when the handle goes, even when the process is killed.
+      const HANDLE file = CreateFileW(
+          path.text, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        LOCK_HANDLE = file;
+        return FolderLock::HELD;
+      }
+      // Denied with no lock file there means this user may not create files
+      // in the folder, and so could change nothing in it either. Denied
+      // while a file stands there is the last holder's file going away (it
+      // cannot be opened while its deletion is pending), or one this user
+      // may not open: both count as held. Absent once may be the moment
+      // the pending file vanished, so it takes two tries in a row.
+      // A write-protected medium takes no changes at all.
+      const DWORD error = GetLastError();
+      if (error == ERROR_WRITE_PROTECT) return FolderLock::FOLDER_READ_ONLY;
+      const bool absent =
+          error == ERROR_ACCESS_DENIED &&
+          GetFileAttributesW(path.text) == INVALID_FILE_ATTRIBUTES &&
+          IS_ABSENT(GetLastError());
+      if (absent && denied_while_absent) return FolderLock::FOLDER_READ_ONLY;
+      denied_while_absent = absent;
+      if (absent) continue;
     }
-    const int32_t status = LAST_ERROR();
-    const auto error = static_cast<DWORD>(status);
-    if (error == ERROR_SHARING_VIOLATION) {
-      Sleep(LOCK_POLL_PAUSE_MS);  // another run holds the folder
-      continue;
-    }
-    if (error == ERROR_ACCESS_DENIED && ++denied < LOCK_DENIED_TRIES) {
-      Sleep(LOCK_POLL_PAUSE_MS);  // the last holder's file is going away
-      continue;
-    }
-    return status;
+    // Anything else (another run's sharing violation, a folder at the
+    // lock's name, a network error) counts as held, within the limit.
+    if (GetTickCount64() - start >= wait_limit_ms) return FolderLock::NOT_HAD;
+    Sleep(LOCK_POLL_PAUSE_MS);
   }
 }
 

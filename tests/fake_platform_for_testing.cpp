@@ -88,6 +88,11 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   return 0;
 }
 
+int32_t CHECK_FILE_READABLE(std::string_view name) {
+  if (Enter("CHECK_FILE_READABLE", name)) return FAILED;
+  return STATE.folder.contains(NameOf(name)) ? 0 : MISSING;
+}
+
 void GET_STAMP(std::span<char, 8> stamp) {
   Enter("GET_STAMP");
   const std::size_t call = CountCalls("GET_STAMP") - 1;
@@ -111,10 +116,11 @@ int32_t MessageBoxA(void* owner, const char* text, const char* caption,
   return 1;  // IDOK
 }
 
-int32_t ACQUIRE_FOLDER_LOCK(std::string_view name) {
-  if (Enter("ACQUIRE_FOLDER_LOCK", name)) return FAILED;
-  STATE.lock_held = true;
-  return 0;
+FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name,
+                               uint32_t /*wait_limit_ms*/) {
+  Enter("ACQUIRE_FOLDER_LOCK", name);
+  STATE.lock_held = STATE.lock_outcome == FolderLock::HELD;
+  return STATE.lock_outcome;
 }
 
 void RELEASE_FOLDER_LOCK() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
 namespace fake {
 
 struct Box {
@@ -39,6 +41,8 @@ struct State {
   std::vector<Fault> faults;
   std::vector<std::string> stamps{"0123ABCD"};  // per GET_STAMP; last repeats
   int32_t cob32api_status = 0;
+  // What ACQUIRE_FOLDER_LOCK answers.
+  platform::FolderLock lock_outcome = platform::FolderLock::HELD;
   bool lock_held = false;
 };
 

@@ -144,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(, ExistenceTest, ::testing::ValuesIn(kExistenceCases),
 
 struct FileCase {
   const char *name, *before;
-  char routine;  // R(ename), D(elete), C(opy)
+  char routine;  // R(ename), D(elete), C(opy), O (open for reading)
   const char *first, *second;
   bool succeeds;
   const char* after;
@@ -161,6 +161,7 @@ TEST_P(FileTest, StatusAndFolderAfter) {
   const int32_t status =
       c.routine == 'R'   ? platform::CBL_RENAME_FILE(c.first, c.second)
       : c.routine == 'D' ? platform::CBL_DELETE_FILE(c.first)
+      : c.routine == 'O' ? platform::CHECK_FILE_READABLE(c.first)
                          : platform::CBL_COPY_FILE(c.first, c.second);
   alarm(0);
   EXPECT_EQ(status == 0, c.succeeds) << status;
@@ -186,6 +187,11 @@ const FileCase kFileCases[] = {
      "r=1 s=<link:r> t=old"},
     {"CopyFromDirectory", "s=<dir> t=old", 'C', "s ", "t ", false,
      "s=<dir> t=old"},
+    {"ReadableFile", "s=1", 'O', "s ", "", true, "s=1"},
+    {"ReadableNotMissing", "t=1", 'O', "s ", "", false, "t=1"},
+    {"ReadableNotFifo", "s=<fifo>", 'O', "s ", "", false, "s=<fifo>"},
+    {"ReadableNotSymlink", "r=1 s=<link:r>", 'O', "s ", "", false,
+     "r=1 s=<link:r>"},
 };
 INSTANTIATE_TEST_SUITE_P(, FileTest, ::testing::ValuesIn(kFileCases),
                          [](const auto& info) { return info.param.name; });
@@ -221,8 +227,10 @@ TEST_F(PosixTest, StampIsTheTimeInUpperCaseHex) {
 
 // --- The folder lock --------------------------------------------------------
 
+const char* const kLock = "TalvenClient_SET.lck ";
+constexpr uint32_t kLongWaitMs = 50'000, kShortWaitMs = 300;
+
 TEST_F(PosixTest, FolderLockKeepsOtherProcessWaitingUntilReleased) {
-  const char* const kLock = "TalvenClient_SET.lck ";
   int go[2], report[2];
   ASSERT_EQ(pipe(go), 0);
   ASSERT_EQ(pipe(report), 0);
@@ -230,7 +238,7 @@ TEST_F(PosixTest, FolderLockKeepsOtherProcessWaitingUntilReleased) {
 
   // Forked before the lock is taken, so that it inherits none of it. It
   // reports 'B' when the held file refuses another lock, then 'A' once its
-  // own ACQUIRE returns.
+  // own ACQUIRE returns holding the lock.
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -241,13 +249,17 @@ TEST_F(PosixTest, FolderLockKeepsOtherProcessWaitingUntilReleased) {
     c = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 ? 'B' : 'F';
     if (write(report[1], &c, 1) != 1) _exit(2);
     close(fd);
-    c = platform::ACQUIRE_FOLDER_LOCK(kLock) == 0 ? 'A' : 'E';
+    c = platform::ACQUIRE_FOLDER_LOCK(kLock, kLongWaitMs) ==
+                platform::FolderLock::HELD
+            ? 'A'
+            : 'E';
     if (write(report[1], &c, 1) != 1) _exit(2);
     platform::RELEASE_FOLDER_LOCK();
     _exit(0);
   }
 
-  ASSERT_EQ(platform::ACQUIRE_FOLDER_LOCK(kLock), 0);
+  ASSERT_EQ(platform::ACQUIRE_FOLDER_LOCK(kLock, kLongWaitMs),
+            platform::FolderLock::HELD);
   EXPECT_EQ(Snapshot(), (Folder{{"TalvenClient_SET.lck", ""}}));
   ASSERT_EQ(write(go[1], "g", 1), 1);
   char c = 0;
@@ -263,6 +275,62 @@ TEST_F(PosixTest, FolderLockKeepsOtherProcessWaitingUntilReleased) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(Snapshot(), Folder{});
+}
+
+// Whatever stands at the lock's name and cannot be locked counts as held: the
+// run waits out its limit instead of going on unlocked. A plain file left
+// over by a killed run is taken over, and removed on release.
+struct LockCase {
+  const char *name, *folder;
+  bool held_elsewhere;
+  platform::FolderLock outcome;
+};
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
+
+class LockTest : public PosixTest,
+                 public ::testing::WithParamInterface<LockCase> {};
+
+TEST_P(LockTest, OutcomeWithinLimitAndFolderAfter) {
+  const LockCase& c = GetParam();
+  Make(c.folder);
+  const Folder before = Snapshot();
+  int holder = -1;  // another open file description: flock conflicts with it
+  if (c.held_elsewhere) {
+    holder = open("TalvenClient_SET.lck", O_RDWR);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  }
+  alarm(60);
+  EXPECT_EQ(platform::ACQUIRE_FOLDER_LOCK(kLock, kShortWaitMs), c.outcome);
+  platform::RELEASE_FOLDER_LOCK();
+  EXPECT_EQ(Snapshot(),
+            c.outcome == platform::FolderLock::HELD ? Folder{} : before);
+  if (holder >= 0) close(holder);
+}
+
+const LockCase kLockCases[] = {
+    {"LeftOverFileTakenOver", "TalvenClient_SET.lck=x", false,
+     platform::FolderLock::HELD},
+    {"HolderNeverLetsGo", "TalvenClient_SET.lck=", true,
+     platform::FolderLock::NOT_HAD},
+    {"FifoCountsAsHeld", "TalvenClient_SET.lck=<fifo>", false,
+     platform::FolderLock::NOT_HAD},
+    {"LinkCountsAsHeld", "x=1 TalvenClient_SET.lck=<link:x>", false,
+     platform::FolderLock::NOT_HAD},
+    {"DirectoryCountsAsHeld", "TalvenClient_SET.lck=<dir>", false,
+     platform::FolderLock::NOT_HAD},
+};
+INSTANTIATE_TEST_SUITE_P(, LockTest, ::testing::ValuesIn(kLockCases),
+                         [](const auto& info) { return info.param.name; });
+
+// The next user's run must be able to open the lock file whatever umask the
+// user who made it had.
+TEST_F(PosixTest, LockFileOpenToEveryUserWhateverTheUmask) {
+  const mode_t previous = umask(077);
+  ASSERT_EQ(platform::ACQUIRE_FOLDER_LOCK(kLock, kShortWaitMs),
+            platform::FolderLock::HELD);
+  umask(previous);
+  EXPECT_EQ(ModeOf("TalvenClient_SET.lck"), 0666u);
+  platform::RELEASE_FOLDER_LOCK();
 }
 
 }  // namespace

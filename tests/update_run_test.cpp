@@ -57,7 +57,7 @@ const Row kRows[] = {
 
 // The tables write a folder as "name=content ..." and faults as
 // "routine:name ...", the routine as C(heck), D(elete), Y (copy), R(ename)
-// or L(ock). In names, "~" stands for "TALVEN".
+// or O (open for reading). In names, "~" stands for "TALVEN".
 std::string Tilde(std::string name) {
   if (name.starts_with('~')) name.replace(0, 1, "TALVEN");
   return name;
@@ -87,7 +87,7 @@ std::vector<fake::Fault> Faults(
       {"D", "CBL_DELETE_FILE"},
       {"Y", "CBL_COPY_FILE"},
       {"R", "CBL_RENAME_FILE"},
-      {"L", "ACQUIRE_FOLDER_LOCK"}};
+      {"O", "CHECK_FILE_READABLE"}};
   std::vector<fake::Fault> faults;
   Parse(entries, ':', [&](auto routine, auto n) {
     faults.push_back({kRoutine.at(routine), 0, n.empty() ? n : name(n)});
@@ -201,7 +201,8 @@ const Scenario kScenarios[] = {
      "~Client.exe=7 ~Client.OLD.exe=5", kFinal, 0},
     {"NoCurrentExecutable", "~Client_NEW.exe=7", "", "~Client.exe=7", kFinal,
      0},
-    {"FolderLockUnavailable", EXE, "L:", "~Client.exe=7", kFinal, 0},
+    {"DeliveryUnreadableExecutableKept", EXE "~Client.OLD.exe=5",
+     "O:~Client_NEW.exe", "~Client_NEW.exe=7 ~Client.exe=6", kExeNotRenamed, 3},
     {"VersionFileReplaced", EXE "~ClientVersion.txt=6 ~Client_VER.txt=7", "",
      "~Client.exe=7 ~ClientVersion.txt=7", kFinal, 0},
     {"VersionFileInUseOnly", EXE "~ClientVersion.txt=6", "", "~Client.exe=7",
@@ -228,6 +229,26 @@ const Scenario kScenarios[] = {
 
 INSTANTIATE_TEST_SUITE_P(, ScenarioTest, ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return info.param.name; });
+
+// --- The folder lock ---------------------------------------------------------
+
+TEST_F(UpdateRunTest, FolderLockNotHadEndsRunUntouched) {
+  fake::STATE.lock_outcome = platform::FolderLock::NOT_HAD;
+  const Folder before = F(EXE "~Client_VER.txt=7 ~NetBridge40_new.dll=b7");
+  EXPECT_EQ(Run(before), 2);
+  EXPECT_EQ(fake::STATE.folder, before);
+  ExpectLastBox(kExeLocked, 2);
+  for (const char* routine : {"CBL_CHECK_FILE_EXIST", "CBL_DELETE_FILE",
+                              "CBL_COPY_FILE", "CBL_RENAME_FILE"})
+    EXPECT_EQ(fake::CountCalls(routine), 0) << routine;
+}
+
+TEST_F(UpdateRunTest, ReadOnlyFolderRunGoesOnWithoutLock) {
+  fake::STATE.lock_outcome = platform::FolderLock::FOLDER_READ_ONLY;
+  EXPECT_EQ(Run(F(EXE)), 0);
+  EXPECT_EQ(fake::STATE.folder, F("~Client.exe=7"));
+  ExpectLastBox(kFinal, 0);
+}
 
 // --- One library, each state of its files, for each of the three rows -----
 
@@ -357,6 +378,7 @@ TEST_F(UpdateRunTest, TypicalRunCallsInOrder) {
       "CBL_CHECK_FILE_EXIST TALVENClient_NEW.exe/255",
       "CBL_CHECK_FILE_EXIST TALVENClient.OLD.exe/255",
       "CBL_DELETE_FILE TALVENClient.OLD.exe/21",
+      "CHECK_FILE_READABLE TALVENClient_NEW.exe/255",
       "CBL_DELETE_FILE TALVENClient.exe/17",
       "CBL_COPY_FILE TALVENClient_NEW.exe/255 TALVENClient.exe/255",
       "CBL_DELETE_FILE TALVENClient_NEW.exe/255",

@@ -33,6 +33,10 @@ static_assert(FITS_MESSAGE_FIELD(NEW_EXECUTABLE_MISSING_MESSAGE) &&
 
 }  // namespace
 
+StepResult EXECUTABLE_LOCKED_EXIT() {
+  return FAILURE_EXIT(EXECUTABLE_LOCKED_MESSAGE, EXECUTABLE_LOCKED);
+}
+
 StepResult REPLACE_CLIENT_EXECUTABLE() {
   MOVE_TEXT(WS.NEW_FILE_NAME, NEW_EXECUTABLE);
   MOVE_TEXT(WS.CURRENT_FILE_NAME, CURRENT_EXECUTABLE);
@@ -53,9 +57,16 @@ StepResult REPLACE_CLIENT_EXECUTABLE() {
     STORE_RETURN_CODE(platform::CBL_DELETE_FILE(LEFT_OVER_BACKUP_ARGUMENT));
   }
 
-  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(CURRENT_EXECUTABLE_ARGUMENT));
+  // The executable in use goes only once the delivery can be copied: one
+  // that an administrator's copy is still writing, or that another process
+  // holds against readers, would otherwise leave the folder with no client
+  // executable at all. The delivery is kept, and a new run completes it.
+  STORE_RETURN_CODE(platform::CHECK_FILE_READABLE(FIELD(WS.NEW_FILE_NAME)));
   if (RETURN_CODE_VALUE() != 0)
-    return FAILURE_EXIT(EXECUTABLE_LOCKED_MESSAGE, EXECUTABLE_LOCKED);
+    return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
+
+  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(CURRENT_EXECUTABLE_ARGUMENT));
+  if (RETURN_CODE_VALUE() != 0) return EXECUTABLE_LOCKED_EXIT();
 
   // A copy that fails must not be followed by deleting the delivered file:
   // that would leave no client executable at all. The delivery stays, and a

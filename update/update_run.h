@@ -57,5 +57,8 @@ StepResult FAILURE_EXIT(std::string_view message, ExitStatus status);
 int32_t END_OF_RUN();
 
 StepResult REPLACE_CLIENT_EXECUTABLE();
+// Ends the run with the executable's locked message (exit status 2): also
+// the report of a folder lock that another run kept for the whole wait.
+StepResult EXECUTABLE_LOCKED_EXIT();
 void REFRESH_VERSION_FILE();
 StepResult REPLACE_LIBRARY(const LIBRARY_COMPONENT& row);
