@@ -199,19 +199,27 @@ def box_problems(result: Result, expected_status) -> list:
 
 # --- System calls of a run ----------------------------------------------------
 
-CALL = re.compile(r"^\d+ +(\w+)\((.*)\) += (.*)$")
+# A line of strace -f output; with -ttt, the time of the call follows the process.
+_HEAD = r"^(\d+) +(?:(\d+\.\d+) )?"
+CALL = re.compile(_HEAD + r"(\w+)\((.*)\) += (.*)$")
+UNFINISHED = re.compile(_HEAD + r"(.*) <unfinished \.\.\.>$")
+RESUMED = re.compile(_HEAD + r"<\.\.\. \w+ resumed>(.*)$")
+DECODED_FD = re.compile(r"^(\d+)<(.*)>$")  # what strace -y shows for a descriptor
 
 
 @dataclass
 class Call:
     syscall: str
-    occurrence: int  # how many calls of this name the run made up to this one
+    occurrence: int  # how many calls of this name its process made up to this one
     args: str
     subject: str  # the file it works on ("A -> B" for a rename)
     kind: str  # the call as named here: the system call, "fstat" for a descriptor's
+    process: str = ""  # whose call, where a run is traced in several processes
+    result: str = ""
+    time: float = 0.0  # when it was made, where strace -ttt shows it
 
     def __str__(self):
-        return f"{self.kind} {self.subject}".rstrip()
+        return f"{self.process + ': ' if self.process else ''}{self.kind} {self.subject}".rstrip()
 
 
 def typical_folder(root: Path, index: int):
@@ -233,10 +241,11 @@ def typical_calls(program, root: Path, name="baseline", strace=()) -> list:
     return trace(program, baseline, strace)
 
 
-def disrupted_then_updated(program, folder: Path, outside) -> list:
+def disrupted_then_updated(program, folder: Path, outside, run=run) -> list:
     """After a run that was killed or failed in the typical folder: nothing is
-    lost, and a new run, given a fresh delivery where the first used one up,
-    leaves the folder fully updated with nothing beside it changed."""
+    lost, and a new run (run(program, folder), given a fresh delivery where
+    the first used one up) leaves the folder fully updated with nothing
+    beside it changed."""
     problems = nothing_lost(TYPICAL, snapshot(folder))
     redeliver(folder, TYPICAL)
     problems += box_problems(run(program, folder), 0)
@@ -245,39 +254,72 @@ def disrupted_then_updated(program, folder: Path, outside) -> list:
 
 def trace(program, folder: Path, strace=()) -> list:
     """The system calls the program makes in `folder` (which the run then
-    changes), after execve, which strace cannot tamper with. Each is given
-    the name of the file it works on: its path, or the path its descriptor
-    was opened from; an unlink that completes a link-based rename reads as
-    that rename."""
+    changes), after execve, which strace cannot tamper with."""
     with tempfile.NamedTemporaryFile("r", suffix=".trace") as out:
         subprocess.run(["strace", "-f", "-qqq", "-o", out.name, *strace, "--", str(program)],
                        cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-        lines = out.read().splitlines()
-    calls, seen, fds = [], {}, {}
+        return calls_of(out.read().splitlines())
+
+
+def calls_of(lines, process="", basenames=False) -> list:
+    """The calls of an `strace -f` output, in the order they were made,
+    counted per process and system call as strace counts them for --inject.
+    Each is given the name of the file it works on: its path, the path its
+    descriptor was opened from, or the path strace -y shows for it (with
+    `basenames`, only the last part of each); an unlink that completes a
+    link-based rename reads as that rename."""
+    calls, seen, fds, pending = [], {}, {}, {}
+    name_of = (lambda p: p.removesuffix(" (deleted)").rsplit("/", 1)[-1]) if basenames else str
+
+    def counted(pid, name):
+        seen[pid, name] = seen.get((pid, name), 0) + 1
+        return seen[pid, name]
+
     for line in lines:
-        match = CALL.match(line)
-        if not match or match[1] == "execve":
+        # A call another process's interrupted: counted and placed where it began.
+        if (unfinished := UNFINISHED.match(line)) and (head := re.match(r"(\w+)\(", unfinished[3])):
+            if head[1] != "execve":
+                pending[unfinished[1]] = (len(calls), counted(unfinished[1], head[1]),
+                                          unfinished[2], unfinished[3])
+                calls.append(None)
             continue
-        name, args, result = match.groups()
-        seen[name] = seen.get(name, 0) + 1
+        place = None
+        if (resumed := RESUMED.match(line)) and resumed[1] in pending:
+            place, occurrence, when, head = pending.pop(resumed[1])
+            line = f"{resumed[1]} {when + ' ' if when else ''}{head}{resumed[3]}"
+        match = CALL.match(line)
+        if not match or match[3] == "execve":
+            continue
+        pid, when, name, args, result = match.groups()
+        if place is None:
+            occurrence = counted(pid, name)
         kind = name
-        paths = re.findall(r'"((?:[^"\\]|\\.)*)"', args)
+        paths = [name_of(p) for p in re.findall(r'"((?:[^"\\]|\\.)*)"', args)]
         numbers = [a.strip() for a in args.split(",")]
-        if name in ("renameat", "renameat2", "linkat"):
+        # A path first, or after the directory of an ...at call: else a descriptor's call.
+        named = numbers[0].startswith('"') or (
+            re.search(r"at2?$|^statx$", name) and len(numbers) > 1 and numbers[1].startswith('"')
+            and paths[0])
+        if name in ("renameat", "renameat2", "linkat", "rename", "link"):
             subject = f"{paths[0]} -> {paths[1]}"
-        elif name == "unlinkat" and calls and calls[-1].syscall == "linkat" \
-                and calls[-1].subject.startswith(paths[0] + " -> "):
+        elif name in ("unlinkat", "unlink") and calls and calls[-1] \
+                and calls[-1].syscall == "linkat" and calls[-1].subject.startswith(paths[0] + " -> "):
             subject = calls[-1].subject
-        elif paths and paths[0]:
+        elif named:
             subject = paths[0]
         else:
             fd = numbers[2] if name == "copy_file_range" else numbers[0]
-            subject = fds.get(fd, "")
+            decoded = DECODED_FD.match(fd)
+            subject = name_of(decoded[2]) if decoded else fds.get((pid, fd), "")
             kind = "fstat" if name == "newfstatat" else name
         if name == "openat" and result.split()[0].isdigit():
-            fds[result.split()[0]] = paths[0]
-        calls.append(Call(name, seen[name], args, subject, kind))
-    return calls
+            fds[pid, result.split()[0]] = paths[0]
+        call = Call(name, occurrence, args, subject, kind, process, result, float(when or 0))
+        if place is None:
+            calls.append(call)
+        else:
+            calls[place] = call
+    return [call for call in calls if call]
 
 
 # --- Reports --------------------------------------------------------------------
