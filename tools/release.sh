@@ -75,6 +75,7 @@ name="TalvenClient_SET-$version"
 [ "$preset" = windows ] || name="$name-$preset"
 out="$top/dist/$name"
 
+built=$(sha256sum "$exe" | cut -d' ' -f1)
 if [ -n "$key" ]; then
   set -- -h sha256 -n "TALVEN Client Update Executable" -certs "$cert" -key "$key"
   [ -z "$timestamp" ] || set -- "$@" -ts "$timestamp"
@@ -100,6 +101,7 @@ sed 's/^/  /' "$out/SHA256SUMS"
 if [ -n "$key" ]; then
   subject=$(openssl x509 -noout -subject -nameopt oneline -in "$cert")
   echo "  signed (Authenticode, SHA-256) by $subject${timestamp:+, time-stamped by $timestamp}"
+  echo "  before signing (and with the signature removed): $built"
 else
   echo "  UNSIGNED: no --key and --cert given"
 fi

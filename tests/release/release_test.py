@@ -98,6 +98,11 @@ def main() -> int:
                        run("sha256sum", "-c", "SHA256SUMS", cwd=signed).stdout.replace(f"{EXE}: OK\n", "")))
         static = run(sys.executable, str(TOP / "tests" / "wine" / "static_checks.py"), str(signed / EXE))
         checks.append(("the signed exe passes the static checks", "" if static.returncode == 0 else static.stdout))
+        bare = root / "signature removed.exe"
+        run("osslsigncode", "remove-signature", "-in", str(signed / EXE), "-out", str(bare))
+        checks.append(("the signed exe without its signature is the unsigned build",
+                       "" if bare.exists() and run("sha256sum", str(bare)).stdout.split()[0] == sums[1]
+                       else "it is not"))
         tampered = root / "tampered.exe"
         data = bytearray((signed / EXE).read_bytes())
         data[len(data) // 3] ^= 0x01  # inside the code, which the signature covers
