@@ -322,6 +322,47 @@ const LockCase kLockCases[] = {
 INSTANTIATE_TEST_SUITE_P(, LockTest, ::testing::ValuesIn(kLockCases),
                          [](const auto& info) { return info.param.name; });
 
+// As another user (root reads and writes anything): a folder this user may
+// not create files in is no reason to wait, and another user's lock file
+// that this user may not open counts as held.
+TEST_F(PosixTest, LockAsAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
+  const struct {
+    const char* name;
+    mode_t folder_mode;
+    bool private_lock_file;
+    platform::FolderLock outcome;
+  } cases[] = {
+      {"folder not writable", 0755, false,
+       platform::FolderLock::FOLDER_READ_ONLY},
+      {"another user's 0600 lock file", 0777, true,
+       platform::FolderLock::NOT_HAD},
+  };
+  for (const auto& c : cases) {
+    if (c.private_lock_file) {
+      std::ofstream("TalvenClient_SET.lck");
+      ASSERT_EQ(chmod("TalvenClient_SET.lck", 0600), 0);
+    }
+    ASSERT_EQ(chmod(".", c.folder_mode), 0);
+    const Folder before = Snapshot();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(60);
+      constexpr uid_t kNobody = 65534;
+      if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(100);
+      _exit(
+          static_cast<int>(platform::ACQUIRE_FOLDER_LOCK(kLock, kShortWaitMs)));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << c.name;
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(c.outcome)) << c.name;
+    EXPECT_EQ(Snapshot(), before) << c.name;
+    fs::remove("TalvenClient_SET.lck");
+  }
+}
+
 // The next user's run must be able to open the lock file whatever umask the
 // user who made it had.
 TEST_F(PosixTest, LockFileOpenToEveryUserWhateverTheUmask) {

@@ -7,16 +7,25 @@ Every other round starts behind a gate: this test holds the folder lock, as
 a run would, until every run has shown its notice and is waiting, then lets
 go the way a run does (the file removed first), so that all of them contend
 for it at once. The other rounds start the runs as fast as they can be.
+
+Two users, one second apart: the first, with umask 077, is slowed down in
+its executable's copy (strace delays the call) so that it still holds the
+lock when the second user's run starts; the second must wait for it, not go
+on unlocked because the first user's lock file shut it out. Needs root to
+run as two users; skipped without.
 """
 
 import fcntl
 import os
 import subprocess
+import time
 from pathlib import Path
 
 import common as c
 
 RUNS, ROUNDS = 8, 50
+USERS = ("daemon", "nobody")
+SLOW_COPY = "--inject=copy_file_range:delay_enter=2s:when=1"
 
 
 def round_of_runs(program, folder: Path, gated: bool) -> tuple:
@@ -46,10 +55,33 @@ def round_of_runs(program, folder: Path, gated: bool) -> tuple:
     return results
 
 
+def two_users(program, folder: Path) -> list:
+    """The first user's run (umask 077, slowed in its first copy) and, one
+    second later, the second user's; what went wrong."""
+    c.lay_out_all(folder, c.TYPICAL)
+    os.chmod(folder, 0o777)  # both users may change the shared folder
+    commands = [["strace", "-f", "-qqq", "-o", "/dev/null", SLOW_COPY, "--", str(program)],
+                [str(program)]]
+    runs = []
+    for user, command in zip(USERS, commands):
+        runs.append(subprocess.Popen(command, cwd=folder, user=user, group=c.user_group(user),
+                                     umask=0o077, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE))
+        time.sleep(1)
+    results = []
+    for run in runs:
+        text = run.communicate(timeout=90)[1].decode(errors="replace")
+        results.append(c.Result(run.returncode, c.parse_stderr_boxes(text), text))
+    problems = [] if [r.status for r in results] == [0, 1] else \
+        [f"exit statuses {[r.status for r in results]}, expected [0, 1]"]
+    problems += [p for r in results for p in c.box_problems(r, r.status)]
+    return problems + c.fully_updated(c.TYPICAL, c.snapshot(folder))
+
+
 def main(program: Path):
     report = c.Report("concurrent runs")
     root = c.new_root()
-    counts = {}
+    counts, rounds_held = {}, 0
     try:
         for n in range(ROUNDS):
             folder = root / f"round {n}"
@@ -65,13 +97,25 @@ def main(program: Path):
                          for name, content in c.UPDATED.items() if now.get(name) != content]
             problems += [f"unexpected {name}" for name in now.keys() - c.UPDATED.keys()]
             report.outcome(f"round {n} ({'gated' if n % 2 == 0 else 'free'} start)", problems)
+        rounds_held = report.held
+        if os.geteuid() == 0:
+            folder = root / "two users"
+            folder.mkdir()
+            os.chmod(root.parent, 0o755)  # the users reach the folder through it
+            report.outcome("two users one second apart, the first with umask 077",
+                           two_users(program, folder))
     finally:
         c.remove_root(root)
     report.lines.append(
         f"{ROUNDS} rounds of {RUNS} runs at once ({(ROUNDS + 1) // 2} behind a held lock): "
         f"final message {counts.get(0, 0)}, missing executable {counts.get(1, 0)}, other "
         f"{sum(n for s, n in counts.items() if s not in (0, 1))}; "
-        f"{report.held} of {ROUNDS} rounds held")
+        f"{rounds_held} of {ROUNDS} rounds held")
+    report.lines.append(
+        "two users one second apart, the first with umask 077 and its copy slowed: "
+        + ("needs root, skipped" if os.geteuid() != 0 else
+           "the second waited for the lock (final message, then missing executable)"
+           if report.held == report.tried else "see above"))
     return report
 
 
