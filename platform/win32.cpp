@@ -67,16 +67,15 @@ bool CURRENT_FOLDER(Path& path, std::size_t& length) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  const wchar_t* rest = folder;
   const bool prefixed = std::wcsncmp(folder, L"\\\\?\\", 4) == 0;
   const bool unc = !prefixed && std::wcsncmp(folder, L"\\\\", 2) == 0;
-  if (unc) {
-    rest += 2;  // "\\server\share" becomes "\\?\UNC\server\share"
-    APPEND(path, length, L"\\\\?\\UNC\\", 8);
-  } else if (!prefixed) {
-    APPEND(path, length, L"\\\\?\\", 4);
-  }
-  bool fits = APPEND(path, length, rest, std::wcslen(rest));
+  // "\\server\share" becomes "\\?\UNC\server\share", "C:\x" "\\?\C:\x".
+  const wchar_t* const prefix = unc        ? L"\\\\?\\UNC\\"
+                                : prefixed ? L""
+                                           : L"\\\\?\\";
+  const wchar_t* const rest = unc ? folder + 2 : folder;
+  bool fits = APPEND(path, length, prefix, std::wcslen(prefix)) &&
+              APPEND(path, length, rest, std::wcslen(rest));
   if (fits && path.text[length - 1] != L'\\')
     fits = APPEND(path, length, L"\\", 1);
   if (!fits) SetLastError(ERROR_FILENAME_EXCED_RANGE);
