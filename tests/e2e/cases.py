@@ -53,6 +53,10 @@ ALL_LIBRARIES = {
 }
 
 
+# A file of another user's that a link in the folder points to.
+THEIRS = "another user's file.txt"
+
+
 def without(files, *names):
     return {k: v for k, v in files.items() if k not in names}
 
@@ -123,6 +127,7 @@ CASES = [
           "TALVENNetBridge40.old.dll": "nb 0", f"TALVENNetBridge40.{STAMP}.DLL": "nb 1"},
          [DONE], 0, held=("TALVENNetBridge40.old.dll",)),
     # Names that are not plain files count as absent and are never followed.
+    # (FIFOs and sockets are Linux rows: no Windows file system holds them.)
     Case("delivered executable is a directory", {**INSTALLED, "TALVENClient_NEW.exe": Dir()},
          None, [EXE_MISSING], 1),
     Case("delivered executable is a FIFO", {**INSTALLED, "TALVENClient_NEW.exe": Fifo()},
@@ -137,17 +142,16 @@ CASES = [
     # What stands under a name in use decides the outcome, never what it
     # points to: a link is removed or refused, and nothing outside is touched.
     Case("executable in use is a directory", {**TYPICAL_BEFORE, "TALVENClient.exe": Dir()},
-         None, [EXE_LOCKED], 2, platforms=("linux",)),
+         None, [EXE_LOCKED], 2),
     Case("executable in use is a dangling link",
-         {**TYPICAL_BEFORE, "TALVENClient.exe": Link("nowhere")}, TYPICAL_AFTER, [DONE], 0,
-         platforms=("linux",)),
+         {**TYPICAL_BEFORE, "TALVENClient.exe": Link("nowhere")}, TYPICAL_AFTER, [DONE], 0),
     Case("left-over executable backup is a directory",
          {**TYPICAL_BEFORE, "TALVENClient.OLD.exe": Dir()},
-         {**TYPICAL_AFTER, "TALVENClient.OLD.exe": Dir()}, [DONE], 0, platforms=("linux",)),
+         {**TYPICAL_AFTER, "TALVENClient.OLD.exe": Dir()}, [DONE], 0),
     Case("directory at the executable's temporary name: the delivery is kept",
          {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": Dir()},
          {**without(TYPICAL_BEFORE, "TALVENClient.exe"), "TALVENClient.exe.tmp": Dir()},
-         [EXE_UNABLE], 3, platforms=("linux",)),
+         [EXE_UNABLE], 3),
     Case("delivered executable is a socket", {**INSTALLED, "TALVENClient_NEW.exe": Socket()},
          None, [EXE_MISSING], 1, platforms=("linux",)),
     Case("delivered version file is a FIFO", {**TYPICAL_BEFORE, "TALVENClient_VER.txt": Fifo()},
@@ -162,10 +166,49 @@ CASES = [
     *[Case(f"working library is a {kind}", {**TYPICAL_BEFORE, "TALVENNetBridge40.dll": thing},
            {**without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"),
             "TALVENNetBridge40.dll": thing, "TALVENNetBridge40_new.dll": "nb 2"},
-           [NB_UNABLE], 5, platforms=("linux",))
-      for kind, thing in (("directory", Dir()), ("dangling link", Link("nowhere")))],
+           [NB_UNABLE], 5, platforms=platforms)
+      for kind, thing, platforms in (("directory", Dir(), ("linux", "wine")),
+                                     ("dangling link", Link("nowhere"), ("linux",)))],
+    # Wine sees no file under a dangling link, and its rename, which looks
+    # through the link for a file in the way, replaces the link. (On Windows
+    # the link is a reparse point that refuses the rename, as on Linux.)
+    Case("working library is a dangling link (Wine: replaced)",
+         {**TYPICAL_BEFORE, "TALVENNetBridge40.dll": Link("nowhere")},
+         without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"), [DONE], 0, platforms=("wine",)),
     Case("library backup is a directory", {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": Dir()},
          {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"), "TALVENNetBridge40.dll": "nb 1",
           "TALVENNetBridge40.old.dll": Dir(), "TALVENNetBridge40_new.dll": "nb 2"},
-         [locked("TALVENNetBridge40.dll")], 4, platforms=("linux",)),
+         [locked("TALVENNetBridge40.dll")], 4),
+    # Under Wine a Unix symbolic link is invisible: the program sees the file
+    # it points to (as a Windows client sees a link that a file server
+    # follows for it) and treats it as that file. Wine's server resolves the
+    # link before a delete or rename, so these take the file it points to
+    # and leave the link dangling: `wine cmd /c del LINK` does the same, so no
+    # Windows program can do otherwise under Wine. On Windows a delete or
+    # rename takes the link's own name (an NTFS link is a reparse point; a
+    # file server unlinks the link). The rows record Wine's outcome: what is
+    # lost is the linked file, never a delivery, and the run ends with its
+    # box. The linked file stands in the folder so that the comparison sees
+    # it; a link out of the folder fares the same.
+    Case("delivered executable links to another file (Wine: that file is copied, then removed)",
+         {**INSTALLED, "TALVENClient_NEW.exe": Link(THEIRS), THEIRS: "their file"},
+         {**INSTALLED, "TALVENClient.exe": "their file", "TALVENClient_NEW.exe": Link(THEIRS)},
+         [DONE], 0, platforms=("wine",)),
+    Case("delivered library links to another file (Wine: that file is renamed)",
+         {**TYPICAL_BEFORE, "TALVENViewHostPanel_new.dll": Link(THEIRS), THEIRS: "their file"},
+         {**TYPICAL_AFTER, "TALVENViewHostPanel.dll": "their file",
+          "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel_new.dll": Link(THEIRS)},
+         [DONE], 0, platforms=("wine",)),
+    Case("executable in use links to another file (Wine: that file is removed)",
+         {**TYPICAL_BEFORE, "TALVENClient.exe": Link(THEIRS), THEIRS: "their file"},
+         TYPICAL_AFTER, [DONE], 0, platforms=("wine",)),
+    # Removing the left-over temporary removes the linked file; the dangling
+    # link then stands in the way of the copy's fresh temporary, which is
+    # never written through it: the run fails loudly, the delivery kept.
+    Case("both temporary names link to another file (Wine: that file is removed)",
+         {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": Link(THEIRS),
+          "TALVENClientVersion.txt.tmp": Link(THEIRS), THEIRS: "their file"},
+         {**without(TYPICAL_BEFORE, "TALVENClient.exe"), "TALVENClient.exe.tmp": Link(THEIRS),
+          "TALVENClientVersion.txt.tmp": Link(THEIRS)},
+         [EXE_UNABLE], 3, platforms=("wine",)),
 ]

@@ -1,20 +1,30 @@
-// Test helper: holds files in the current directory the way another user's
-// running client holds them, so that the update's deletes and renames meet a
-// real sharing violation.
+// Test helper: holds files in the current directory the way other programs
+// hold them on a shared client folder, so that the update's deletes,
+// renames and copies meet real sharing violations.
 //
-//   holder NAME...              opens each NAME for reading, sharing read
-//                               access only: others may read it, nobody may
-//                               write, rename or delete it (a running
-//                               program's executable or library)
-//   holder --exclusive NAME...  the same with no sharing at all: not even a
-//                               copy can read it
-//   holder --read-only NAME...  sets the read-only attribute and exits
+//   holder [--access A] [--share S] NAME...
+//       opens each NAME with access A (r, w or rw; default r) and share
+//       mode S (none, r, rw, rd for read and delete, all; default r). The
+//       default is another user's running client: others may read the file,
+//       nobody may write, rename or delete it. A program started from the
+//       share holds its executable with rd, as the image loader does, and
+//       so does a loaded library.
+//   holder --exclusive NAME...
+//       the same as --share none: not even a copy can read it
+//   holder --scan MS NAME...
+//       a virus scanner: waits for each NAME to appear and opens it the
+//       moment it does (read, all sharing), holds it MS milliseconds and
+//       lets go; a name that goes and comes again is opened again
+//   holder --read-only NAME...
+//       sets the read-only attribute and exits
 //
-// Once every file is held it writes "held" and a line feed to standard
-// output. It then reads standard input: a line holding a number N lets the
-// files go N milliseconds later; the end of input lets them go at once.
+// Once every file is held (the scanner: once it watches) it writes "held"
+// and a line feed to standard output. It then reads standard input: a line
+// holding a number N lets the files go N milliseconds later; the end of
+// input lets them go at once. The scanner stops at either, writes "caught
+// NAME" for each name it opened at least once, and exits.
 // Exit status 0, or 1 (with the reason on standard error) when a file cannot
-// be opened or changed.
+// be opened or changed or the arguments are wrong.
 
 #include <windows.h>
 
@@ -25,6 +35,9 @@
 namespace {
 
 constexpr int MAX_HELD = 16;
+// How often the scanner looks for its names: far more often than a copy
+// takes, so that it opens a fresh temporary before the copy renames it.
+constexpr DWORD SCAN_PAUSE_MS = 1;
 
 int FAIL(const char* what, const char* name) {
   std::fprintf(stderr, "holder: %s %s: error %lu\n", what, name,
@@ -32,10 +45,95 @@ int FAIL(const char* what, const char* name) {
   return 1;
 }
 
+struct Mode {
+  const char* word;
+  DWORD value;
+};
+
+constexpr Mode ACCESS_MODES[] = {
+    {"r", GENERIC_READ},
+    {"w", GENERIC_WRITE},
+    {"rw", GENERIC_READ | GENERIC_WRITE},
+};
+constexpr Mode SHARE_MODES[] = {
+    {"none", 0},
+    {"r", FILE_SHARE_READ},
+    {"rw", FILE_SHARE_READ | FILE_SHARE_WRITE},
+    {"rd", FILE_SHARE_READ | FILE_SHARE_DELETE},
+    {"all", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+};
+
+template <std::size_t N>
+bool LOOK_UP(const Mode (&modes)[N], const char* word, DWORD& value) {
+  for (const Mode& mode : modes) {
+    if (std::strcmp(mode.word, word) == 0) {
+      value = mode.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The number on the first line of standard input, or 0 at its end.
+long READ_LET_GO_DELAY() {
+  char line[32];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) return 0;
+  return std::strtol(line, nullptr, 10);
+}
+
+volatile LONG STOP_SCANNING = 0;
+
+DWORD WINAPI WAIT_FOR_STOP(void*) {
+  READ_LET_GO_DELAY();  // any line, or the end of input, stops the scanner
+  InterlockedExchange(&STOP_SCANNING, 1);
+  return 0;
+}
+
+int SCAN(DWORD hold_ms, char** names, int count) {
+  bool present[MAX_HELD] = {};
+  bool caught[MAX_HELD] = {};
+  // Names already there when the scanner starts were scanned long ago.
+  for (int i = 0; i < count; ++i)
+    present[i] = GetFileAttributesA(names[i]) != INVALID_FILE_ATTRIBUTES;
+  const HANDLE waiter =
+      CreateThread(nullptr, 0, WAIT_FOR_STOP, nullptr, 0, nullptr);
+  if (waiter == nullptr) return FAIL("cannot watch standard input for", "");
+  std::puts("held");
+  std::fflush(stdout);
+  while (InterlockedCompareExchange(&STOP_SCANNING, 0, 0) == 0) {
+    for (int i = 0; i < count; ++i) {
+      const bool there =
+          GetFileAttributesA(names[i]) != INVALID_FILE_ATTRIBUTES;
+      if (!there || present[i]) {
+        present[i] = there;
+        continue;
+      }
+      // A writer that shares nothing shuts the scanner out until it closes
+      // the file; the scanner tries again on the next round.
+      const HANDLE file =
+          CreateFileA(names[i], GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) continue;
+      present[i] = caught[i] = true;
+      Sleep(hold_ms);
+      CloseHandle(file);
+    }
+    Sleep(SCAN_PAUSE_MS);
+  }
+  WaitForSingleObject(waiter, INFINITE);
+  CloseHandle(waiter);
+  for (int i = 0; i < count; ++i)
+    if (caught[i]) std::printf("caught %s\n", names[i]);
+  std::fflush(stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int first = 1;
+  DWORD access = GENERIC_READ;
   DWORD share = FILE_SHARE_READ;
   if (argc > 1 && std::strcmp(argv[1], "--read-only") == 0) {
     for (int i = 2; i < argc; ++i) {
@@ -46,20 +144,35 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (argc > 1 && std::strcmp(argv[1], "--exclusive") == 0) {
-    share = 0;
-    first = 2;
+  const bool scan = argc > 2 && std::strcmp(argv[1], "--scan") == 0;
+  const DWORD hold_ms = scan ? std::strtoul(argv[2], nullptr, 10) : 0;
+  if (scan) first = 3;
+  while (!scan && first < argc && std::strncmp(argv[first], "--", 2) == 0) {
+    const char* option = argv[first];
+    if (std::strcmp(option, "--exclusive") == 0) {
+      share = 0;
+      first += 1;
+    } else if (first + 1 < argc && std::strcmp(option, "--access") == 0 &&
+               LOOK_UP(ACCESS_MODES, argv[first + 1], access)) {
+      first += 2;
+    } else if (first + 1 < argc && std::strcmp(option, "--share") == 0 &&
+               LOOK_UP(SHARE_MODES, argv[first + 1], share)) {
+      first += 2;
+    } else {
+      return FAIL("unknown option or mode at", option);
+    }
   }
   if (argc - first > MAX_HELD) {
     std::fprintf(stderr, "holder: at most %d files\n", MAX_HELD);
     return 1;
   }
+  if (scan) return SCAN(hold_ms, argv + first, argc - first);
 
   HANDLE held[MAX_HELD];
   int count = 0;
   for (int i = first; i < argc; ++i) {
-    held[count] = CreateFileA(argv[i], GENERIC_READ, share, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    held[count] = CreateFileA(argv[i], access, share, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held[count] == INVALID_HANDLE_VALUE)
       return FAIL("cannot hold", argv[i]);
     ++count;
@@ -67,11 +180,8 @@ int main(int argc, char** argv) {
   std::puts("held");
   std::fflush(stdout);
 
-  char line[32];
-  if (std::fgets(line, sizeof line, stdin) != nullptr) {
-    const long delay_ms = std::strtol(line, nullptr, 10);
-    if (delay_ms > 0) Sleep(static_cast<DWORD>(delay_ms));
-  }
+  const long delay_ms = READ_LET_GO_DELAY();
+  if (delay_ms > 0) Sleep(static_cast<DWORD>(delay_ms));
   // The process's end would close them too; closing here makes the moment
   // they go the moment this program says.
   for (int i = 0; i < count; ++i) CloseHandle(held[i]);
