@@ -19,6 +19,7 @@ from pathlib import Path
 
 import wine_runner as w
 from wine_runner import TRANSIENT_CASES, Hold
+from wine_runner import share_matrix
 from cases import DONE, EXE_MISSING, TYPICAL_AFTER, TYPICAL_BEFORE
 from harness import NOTICE, Case, check, folder_differences, lay_out, read_folder
 
@@ -101,7 +102,7 @@ def big(runner, root: Path) -> c.Report:
     return report
 
 
-SUITES = (concurrent, transient, big)
+SUITES = (concurrent, transient, big, share_matrix)
 
 
 def render(runner, wine: str, reports) -> str:
