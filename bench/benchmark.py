@@ -314,11 +314,15 @@ def typical_floor():
     # Box (POSIX): one write; waiting for Enter only on a terminal takes one
     # ioctl(TCGETS) to tell.
     box = {"write": 1, "ioctl": 1}
-    # Folder lock: create or open, lock, check that the file held is still
-    # the one under the name (fstat + newfstatat); release: unlink, close.
-    lock_take = {"openat": 1, "flock": 1, "newfstatat": 2}
+    # Folder lock: create (exclusively, then opened to every user whatever
+    # the umask), lock, check that the file held is still the one under the
+    # name (fstat + newfstatat); release: unlink, close.
+    lock_take = {"openat": 1, "fchmod": 1, "flock": 1, "newfstatat": 2}
     lock_release = {"unlinkat": 1, "close": 1}
     check = {"newfstatat": 1}
+    # Readable before the executable in use goes: open, fstat (a regular
+    # file?), close.
+    readable = {"openat": 1, "newfstatat": 1, "close": 1}
     delete = {"unlinkat": 1}
     rename = {"renameat2": 1}
 
@@ -333,6 +337,7 @@ def typical_floor():
     add("folder lock taken", lock_take)
     add("check TALVENClient_NEW.exe", check)
     add("check TALVENClient.OLD.exe (absent)", check)
+    add("check TALVENClient_NEW.exe can be read", readable)
     add("delete TALVENClient.exe", delete)
     add("copy TALVENClient_NEW.exe", copy(len(TYPICAL_FOLDER["TALVENClient_NEW.exe"])))
     add("delete TALVENClient_NEW.exe", delete)
