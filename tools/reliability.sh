@@ -6,7 +6,9 @@
 #          mount small file systems; without root they are recorded as skipped.
 #   wine   builds the Windows executable (the x86-64 twin where 32-bit Wine
 #          cannot run) and rewrites the Wine block from its runs under Wine:
-#          runs at once, files held for a moment, a delivery over 4 GiB.
+#          runs at once, files held for a moment, a delivery over 4 GiB, a kill
+#          at every file-system call of the typical run (in the exe and in the
+#          wineserver, strace attached to both) and each such call failing.
 # usage: tools/reliability.sh [linux] [wine]      (no argument: both)
 set -eu
 cd "$(dirname "$0")/.."

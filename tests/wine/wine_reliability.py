@@ -1,5 +1,7 @@
 """Reliability of the Windows executable under Wine: runs started at once in
-one folder, files held for a moment, a delivery over 4 GiB. Prints what was
+one folder, files held for a moment, a delivery over 4 GiB, a kill at every
+file-system call of the typical run and each such call failing in turn.
+Prints what was
 tried and what held; with --record DOC, rewrites the Wine block of DOC
 (docs/reliability.md).
 
@@ -9,12 +11,21 @@ EXE, LOADER and the exit status as for wine_runner.py, which provides the
 Wine session, the boxes and the holder.
 """
 
+import contextlib
+import copy
 import datetime
+import os
+import queue
+import re
+import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import wine_runner as w
@@ -102,7 +113,326 @@ def big(runner, root: Path) -> c.Report:
     return report
 
 
-SUITES = (concurrent, transient, big, share_matrix)
+# --- A kill at any point, and injected faults -----------------------------
+# Under Wine a run's file-system calls are split between two processes: the
+# exe's own (name lookups, the copy's reads and writes, the flush) and the
+# session's wineserver, which opens, renames and deletes files for every Wine
+# process. strace follows the exe from its loader and is attached to the
+# running wineserver. -P on each name of the folder, as Wine's drive Z:
+# spells it and as the kernel resolves it, picks out the calls on those names
+# (by descriptor too); --inject counts only those, per process and call, so a
+# point is named by process, system call and occurrence.
+
+NAMES = sorted(c.COMPONENTS | c.TEMPORARIES | {c.LOCK})
+STRACE = ("strace", "-f", "-qqq", "-y", "-ttt")
+ATTACH_TIMEOUT_S = 30
+# Calls that change the folder or a file's content: a kill before each, and
+# before the first of each kind of call after it, leaves a state of its own.
+CHANGES = {"write", "pwrite64", "fsync", "fdatasync", "rename", "renameat", "renameat2",
+           "unlink", "unlinkat", "fchmod", "utimensat", "ftruncate", "fallocate"}
+# The calls failed in turn. Not failed: fcntl(F_SETFD) only marks a descriptor
+# close-on-exec and fails on nothing but a bad descriptor.
+FAILED = {"openat", "newfstatat", "statx", "getxattr", "fgetxattr", "readlink", "read", "pread64",
+          "write", "pwrite64", "fsync", "fdatasync", "rename", "renameat", "renameat2", "unlink",
+          "unlinkat", "fchmod", "utimensat", "close", "ftruncate", "fallocate", "flock"}
+WRITES = {"write", "pwrite64", "fsync", "fdatasync", "rename", "renameat", "renameat2",
+          "ftruncate", "fallocate"}
+MODELS = {
+    "exe": "the exe killed; the wineserver closes its handles, as Windows closes a killed "
+           "process's handles",
+    "server": "the machine running the exe dies at that call: the wineserver and every "
+              "process of the session end, no handle is closed for them",
+}
+
+# What the run does when one call fails: the first row whose pattern matches
+# "process: call file flags outcome errno" (outcome: "ok" or the error the
+# call gave in the typical run) gives the exit status, and why.
+EXE_COPY = r"TALVENClient(_NEW\.exe|\.exe\.tmp)"
+ORACLE = [
+    (r"TalvenClient_SET\.lck", 0, "folder lock: the run goes on without it, or leaves it to the "
+     "next run to take over"),
+    (r"TALVENClient(Version|_VER)\.txt", 0,
+     "the version file step looks at no status; a failed copy keeps the delivery"),
+    (r"^exe: read TALVENClient_NEW\.exe ", 3,
+     "the copy cannot read the delivery: it fails and the delivery stays"),
+    (r"^server: (newfstatat|unlink) TALVENClient_NEW\.exe ", 3,
+     "the delivery will not go after its copy"),
+    (r"^server: (readlink|fstat|unlink) TALVENClient\.exe |"
+     r"^server: newfstatat TALVENClient\.exe \S+ ok ", 2,
+     "the executable in use will not go: the wineserver's checks around its delete fail it for good"),
+    (r"^exe: fsync TALVENClient\.exe\.tmp |"
+     r"^exe: newfstatat TALVENClient\.exe\.tmp AT_SYMLINK_NOFOLLOW ok ", 3,
+     "the copy's flush cannot open or flush the temporary: the copy fails, the delivery stays"),
+    (r"^server: readlink \w+_new\.dll ", 5,
+     "the link check on the delivered library opened to be renamed fails, and so does the rename"),
+    (r"^server: readlink \w+\.dll ", 4,
+     "the link check on the library in use opened to be renamed fails, and so does the rename"),
+    (r" EACCES$", 0, "access denied: retried as another process's brief hold, and the next try "
+     "goes through"),
+    (r"^server: (openat|rename) .* EBUSY$", 0,
+     "reaches the exe as a brief hold, retried, and the next try goes through"),
+    (r"^server: openat TALVENClient\.exe .* EIO$", 2, "the executable in use will not go"),
+    (rf"^server: (openat|rename) {EXE_COPY}|^exe: (fstat|write) {EXE_COPY} ", 3,
+     "the readability check or the copy fails: its temporary is removed, the delivery stays"),
+    (r"^(server: (openat|rename)|exe: fstat) \w+_new\.dll ", 5,
+     "the delivered library is not renamed"),
+    (r"^(server: (openat|rename)|exe: fstat) \w+\.dll ", 4, "the library in use is not set aside"),
+    (r".", 0, "a call whose failure Wine passes over or makes again (its own look-ups around an "
+     "open, attribute reads, closes, time stamps, the old backup's delete that makes a stamped "
+     "backup name instead): the run goes on"),
+]
+
+
+def wineserver(session) -> int:
+    """The wineserver of the session: it works in a directory named after the
+    prefix's device and inode."""
+    prefix = os.stat(session.env["WINEPREFIX"])
+    wanted = f"/server-{prefix.st_dev:x}-{prefix.st_ino:x}"
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if (Path(f"/proc/{pid}/comm").read_text().startswith("wineserver")
+                    and os.readlink(f"/proc/{pid}/cwd").endswith(wanted)):
+                return int(pid)
+        except OSError:
+            continue  # a process that ended while the list was read
+    return 0
+
+
+def traced(pid: int) -> bool:
+    try:
+        status = Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return True  # ended: nothing left to wait for
+    return int(re.search(r"TracerPid:\s+(\d+)", status)[1]) != 0
+
+
+def path_options(session, folder: Path) -> list:
+    drive = Path(session.env["WINEPREFIX"]) / "dosdevices" / "z:"
+    return [option for name in NAMES for path in (folder / name, Path(f"{drive}{folder}") / name)
+            for option in ("-P", str(path))]
+
+
+def traced_run(runner, folder: Path, work: Path, exe=None, server=None):
+    """One run of the exe in `folder`, its boxes read and dismissed as always,
+    with strace on the exe's process (options `exe`) and attached to the
+    wineserver (options `server`); None: that process is not traced. Returns
+    the result, the calls of both, and whether the wineserver still runs."""
+    paths = path_options(runner.session, folder)
+    view = copy.copy(runner)
+    if exe is not None:
+        view.loader = str(work / "wine under strace")
+        Path(view.loader).write_text("#!/bin/sh\nexec " + shlex.join(
+            [*STRACE, "-o", str(work / "exe.trace"), *paths, *exe, "--", runner.loader]) + ' "$@"\n')
+        os.chmod(view.loader, 0o755)
+    pid = wineserver(runner.session)
+    attached = None
+    if server is not None:
+        attached = subprocess.Popen([*STRACE, "-o", str(work / "server.trace"), *paths, *server,
+                                     "-p", str(pid)], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + ATTACH_TIMEOUT_S
+        while not traced(pid) and attached.poll() is None and time.monotonic() < deadline:
+            time.sleep(w.POLL_PAUSE_S)
+    try:
+        result = view.run(folder, ())
+    finally:
+        if attached:
+            if attached.poll() is None:
+                attached.send_signal(signal.SIGINT)  # detaches, the server runs on
+            try:
+                attached.wait(timeout=w.EXIT_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                w.stop(attached)
+    calls = []
+    for process in ("exe", "server"):
+        trace = work / f"{process}.trace"
+        if trace.exists():
+            calls += c.calls_of(trace.read_text(errors="replace").splitlines(), process, True)
+    return result, sorted(calls, key=lambda call: call.time), wineserver(runner.session) == pid
+
+
+def revive(runner) -> None:
+    """After the wineserver was killed, with every process of the session: a
+    new anchor brings a new server up for the runs to come."""
+    runner.session.anchor.stdin.close()
+    w.stop(runner.session.anchor)
+    runner.session.start_anchor(runner.holder_loader, runner.holder)
+
+
+def rerun(runner, folder):
+    return runner.run(folder, ())
+
+
+# The second and third library go through the calls of the first.
+LATER_LIBRARIES = re.compile("|".join(c.BASES[1:][::-1]))
+
+
+def changes(call) -> bool:
+    return call.syscall in CHANGES or "O_CREAT" in call.args
+
+
+def kill_points_of(calls) -> list:
+    """Between two calls that change the folder, a kill of the exe leaves the
+    same folder and the same handles for the server to close: its first
+    call there. A kill of the server, at each call of its own kind on its own
+    file there, leaves the handles it held until then."""
+    kept, seen, stage = [], set(), 0
+    for call in calls:
+        key = (stage, call.process) + ((call.kind, call.subject) if call.process == "server" else ())
+        if key not in seen and not LATER_LIBRARIES.search(call.subject):
+            seen.add(key)
+            kept.append(call)
+        stage += changes(call)
+    return kept
+
+
+def faults_of(calls) -> list:
+    """Each call of a kind failed once per file: a repeat of the same call on
+    the same file, with the same flags, is not failed again."""
+    kept, seen = [], set()
+    for call in calls:
+        args = re.sub(r'"(?:[^"\\]|\\.)*"|<[^>]*>|0x[0-9a-f]+', "", call.args)
+        key = (call.process, call.kind, call.subject, frozenset(re.findall(r"[A-Z][A-Z_]+", args)))
+        if key not in seen and call.syscall in FAILED and not LATER_LIBRARIES.search(call.subject):
+            seen.add(key)
+            kept.append(call)
+    return kept
+
+
+def inject(call, what) -> str:
+    return f"--inject={call.syscall}:{what}:when={call.occurrence}"
+
+
+@contextlib.contextmanager
+def two_runners(runner):
+    """The runner and one more in a Wine session of its own, so that two runs
+    go at once and a killed wineserver takes only its own session down."""
+    with w.WineSession(runner.session.wine64) as session:
+        session.start_anchor(runner.holder_loader, runner.holder)
+        yield [runner, w.WineRunner(session, runner.program, runner.loader, runner.holder,
+                                    runner.holder_loader)]
+
+
+def sweep(runners, root: Path, jobs, one) -> list:
+    """one(runner, folder, outside, work, *job) for each job, in a typical
+    folder of its own, on whichever runner is free; its problems."""
+    free = queue.Queue()
+    for runner in runners:
+        free.put(runner)
+
+    def run(numbered):
+        index, job = numbered
+        folder, outside = c.typical_folder(root, index)
+        work = root / "work" / f"{index:04d}"
+        work.mkdir(parents=True)
+        runner = free.get()
+        try:
+            return one(runner, folder, outside, work, *job)
+        except (OSError, RuntimeError, subprocess.SubprocessError) as error:
+            return [f"could not run: {error}"]
+        finally:
+            free.put(runner)
+
+    with ThreadPoolExecutor(len(runners)) as pool:
+        return list(pool.map(run, enumerate(jobs, start=1)))
+
+
+def baseline(runner, root: Path, report) -> list:
+    """The calls of the typical run, and whether it ended fully updated."""
+    folder, outside = c.typical_folder(root, 0)
+    work = root / "work" / "0000"
+    work.mkdir(parents=True)
+    result, calls, _ = traced_run(runner, folder, work, exe=[], server=[])
+    problems = c.box_problems(result, 0) + c.fully_updated(c.TYPICAL, c.snapshot(folder))
+    report.outcome("the typical run under strace", problems + outside.problems())
+    return calls
+
+
+def killed_then_updated(runner, folder, outside, work, call):
+    result, calls, server_runs = traced_run(runner, folder, work, **{call.process: [
+        inject(call, "signal=KILL")]})
+    last = [str(c) for c in calls if c.process == call.process][-1:]
+    problems = [] if last == [str(call)] else [f"the last call traced is {last}"]
+    if call.process == "server":
+        if server_runs:
+            problems.append("the wineserver was not killed")
+        else:
+            revive(runner)
+    elif result.status != -signal.SIGKILL:
+        problems.append(f"not killed (status {result.status})")
+    return problems + c.disrupted_then_updated(runner, folder, outside, run=rerun)
+
+
+def kill_points(runner, root: Path) -> c.Report:
+    report = c.Report("a kill at every file-system call of the typical run")
+    report.skipped = c.strace_missing()
+    if report.skipped:
+        return report
+    calls = baseline(runner, root, report)
+    points = kill_points_of(calls)
+    with two_runners(runner) as runners:
+        outcomes = sweep(runners, root, [(call,) for call in points], killed_then_updated)
+    for call, problems in zip(points, outcomes):
+        report.outcome(f"killed at {call} ({inject(call, 'signal=KILL')})", problems)
+    for process, model in MODELS.items():
+        mine = [(call, p) for call, p in zip(points, outcomes) if call.process == process]
+        kinds = Counter(call.syscall for call, _ in mine)
+        report.lines.append(
+            f"{process}: {len(mine)} kill points ({', '.join(f'{k} {n}' for k, n in sorted(kinds.items()))}), "
+            f"{sum(not p for _, p in mine)} survived and then updated; model: {model}")
+    report.lines.append(
+        f"{len(calls)} calls on the folder's names in the typical run, {len(points)} kill points: "
+        "between two calls that change the folder, the exe's first call and the server's first "
+        "of each kind on each file; the second and third library's calls, which repeat the "
+        "first's, left out")
+    return report
+
+
+def expected(call, errno):
+    args = re.sub(r'"(?:[^"\\]|\\.)*"|<[^>]*>|AT_FDCWD|S_IF[A-Z]+', "", call.args)
+    flags = "|".join(sorted(set(re.findall(r"[A-Z][A-Z_]+", args)))) or "-"
+    outcome = call.result.split()[1] if call.result.startswith("-1 ") else "ok"
+    for pattern, status, why in ORACLE:
+        if re.search(pattern, f"{call} {flags} {outcome} {errno}"):
+            return status, why
+    raise LookupError(f"no row of ORACLE for {call} {errno}")
+
+
+def failed_then_updated(runner, folder, outside, work, call, errno):
+    status, _ = expected(call, errno)
+    result, _, _ = traced_run(runner, folder, work, **{call.process: [inject(call, f"error={errno}")]})
+    problems = c.box_problems(result, status)
+    return problems + c.disrupted_then_updated(runner, folder, outside, run=rerun)
+
+
+def injected_faults(runner, root: Path) -> c.Report:
+    report = c.Report("each file-system call of the typical run failing in turn")
+    report.skipped = c.strace_missing()
+    if report.skipped:
+        return report
+    calls = faults_of(baseline(runner, root, report))
+    jobs = [(call, errno) for call in calls
+            for errno in ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if call.syscall in WRITES
+                                                         or "O_CREAT" in call.args else ())]
+    with two_runners(runner) as runners:
+        outcomes = sweep(runners, root, jobs, failed_then_updated)
+    tally = {}
+    for (call, errno), problems in zip(jobs, outcomes):
+        report.outcome(f"{call} #{call.occurrence} fails with {errno}", problems)
+        key = expected(call, errno)
+        tally.setdefault(key, [0, 0])
+        tally[key][0] += 1
+        tally[key][1] += not problems
+    report.lines.append(
+        f"{len(calls)} calls (each kind of call once per process, file and flags; the second "
+        f"and third library's, which repeat the first's, left out) x errnos = {len(jobs)} runs")
+    report.header = ("exit", "outcome of the failing call", "tried", "held")
+    report.rows = [(status, why, tried, held) for (status, why), (tried, held) in sorted(
+        tally.items(), key=lambda item: str(item[0]))]
+    return report
+
+
+SUITES = (concurrent, transient, big, kill_points, injected_faults, share_matrix)
 
 
 def render(runner, wine: str, reports) -> str:
@@ -114,6 +444,9 @@ def render(runner, wine: str, reports) -> str:
     out = [BEGIN, "", f"Windows executable ({kind}) under {version}, {datetime.date.today()}: "
            "`tests/wine/wine_reliability.py`.", ""]
     out += record.table(("What", "Tried", "Held", "Notes"), rows) + [""]
+    for report in reports:
+        if report.rows and not report.skipped:
+            out += [f"{report.title}:", ""] + record.table(report.header, report.rows) + [""]
     failures = [f for r in reports for f in r.failures]
     if failures:
         out += ["Did not hold:", ""] + [f"    {f}" for f in failures] + [""]
@@ -123,7 +456,12 @@ def render(runner, wine: str, reports) -> str:
 def main() -> int:
     parser = w.parse_args(__doc__.splitlines()[0])
     parser.add_argument("--record", type=Path, help="document whose Wine block to rewrite")
+    parser.add_argument("--suite", action="append", choices=[s.__name__ for s in SUITES],
+                        help="run only this suite (repeatable; not with --record)")
     args = parser.parse_args()
+    if args.record and args.suite:
+        parser.error("the record is written from every suite")
+    suites = [s for s in SUITES if not args.suite or s.__name__ in args.suite]
     if args.record:
         record.around(args.record, BEGIN, END)  # missing markers fail before the runs
     with w.wine_runner(args) as runner:
@@ -132,7 +470,7 @@ def main() -> int:
         root = Path(tempfile.mkdtemp(prefix="talven wine reliability ")) / "Client Ördner ünd Späces"
         root.mkdir()
         try:
-            reports = [suite(runner, root) for suite in SUITES]
+            reports = [suite(runner, root) for suite in suites]
         finally:
             shutil.rmtree(root.parent, ignore_errors=True)
         block = render(runner, args.wine, reports)
