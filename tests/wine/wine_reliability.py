@@ -272,13 +272,16 @@ def changes(call) -> bool:
 
 
 def kill_points_of(calls) -> list:
-    """Between two calls that change the folder, a kill of the exe leaves the
+    """Each call that changes the folder (so that every copy, flush, rename
+    and delete is cut). Between two of them, a kill of the exe leaves the
     same folder and the same handles for the server to close: its first
     call there. A kill of the server, at each call of its own kind on its own
     file there, leaves the handles it held until then."""
     kept, seen, stage = [], set(), 0
     for call in calls:
         key = (stage, call.process) + ((call.kind, call.subject) if call.process == "server" else ())
+        if changes(call):
+            key += (call.kind, call.subject)
         if key not in seen and not LATER_LIBRARIES.search(call.subject):
             seen.add(key)
             kept.append(call)
@@ -382,8 +385,8 @@ def kill_points(runner, root: Path) -> c.Report:
             f"{sum(not p for _, p in mine)} survived and then updated; model: {model}")
     report.lines.append(
         f"{len(calls)} calls on the folder's names in the typical run, {len(points)} kill points: "
-        "between two calls that change the folder, the exe's first call and the server's first "
-        "of each kind on each file; the second and third library's calls, which repeat the "
+        "each call that changes the folder, and between two of them the exe's first call and "
+        "the server's first of each kind on each file; the second and third library's calls, which repeat the "
         "first's, left out")
     return report
 
