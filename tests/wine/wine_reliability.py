@@ -371,6 +371,8 @@ def kill_points(runner, root: Path) -> c.Report:
     report.skipped = c.strace_missing()
     if report.skipped:
         return report
+    root = root / "kill points"  # typical folders of its own, numbered from 0
+    root.mkdir()
     calls = baseline(runner, root, report)
     points = kill_points_of(calls)
     with two_runners(runner) as runners:
@@ -413,6 +415,8 @@ def injected_faults(runner, root: Path) -> c.Report:
     report.skipped = c.strace_missing()
     if report.skipped:
         return report
+    root = root / "injected faults"  # typical folders of its own, numbered from 0
+    root.mkdir()
     calls = faults_of(baseline(runner, root, report))
     jobs = [(call, errno) for call in calls
             for errno in ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if call.syscall in WRITES
