@@ -63,10 +63,10 @@ int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target);
 // removed on any failure. A source that is not a regular file fails at once.
 // Windows: the source is held open with writers shut out for the whole copy,
 // so a file still being written fails the copy (after the retry) instead of
-// being copied half-written; every open of the copy, and the final rename,
-// tolerate a virus scanner's brief read and retry its sharing violations.
-// POSIX has no share modes: a source still being written is copied as it
-// stands.
+// being copied half-written, and a copy that comes out shorter fails; every
+// open of the copy, and the final rename, tolerate a virus scanner's brief read
+// and retry its sharing violations. POSIX has no share modes: a source still
+// being written is copied as it stands.
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target);
 
 // Zero when `name` is a plain file that can be read while nobody writes to

@@ -255,6 +255,20 @@ int32_t FLUSH_TO_DISK(const wchar_t* path) {
   return status;
 }
 
+// Zero when the file at `copy` is as long as the open file `source`.
+int32_t SAME_SIZE(HANDLE source, const wchar_t* copy) {
+  LARGE_INTEGER size;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileSizeEx(source, &size) ||
+      !GetFileAttributesExW(copy, GetFileExInfoStandard, &data))
+    return LAST_ERROR();
+  const ULONGLONG copied =
+      ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+  return copied == static_cast<ULONGLONG>(size.QuadPart)
+             ? 0
+             : static_cast<int32_t>(ERROR_READ_FAULT);
+}
+
 HANDLE LOCK_HANDLE = INVALID_HANDLE_VALUE;
 
 }  // namespace
@@ -338,6 +352,11 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
     return REMOVE_TEMPORARY(temporary.text) &&
            CopyFileW(from.text, temporary.text, TRUE) != FALSE;
   });
+  // Nobody can write the source while it is held, so the copy must be as
+  // long as the source is now. A CopyFile that stops at a failed read and
+  // still reports success (as Wine's does) would otherwise pass a short file
+  // off as the delivery, which the run then deletes.
+  if (status == 0) status = SAME_SIZE(held, temporary.text);
   if (status == 0) status = FLUSH_TO_DISK(temporary.text);
   // WRITE_THROUGH: the call returns once the rename is on disk too. A
   // read-only target is not replaced: that fails at once.

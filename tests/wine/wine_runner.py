@@ -22,6 +22,7 @@ import queue
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -324,6 +325,18 @@ class WineSession:
         except (OSError, subprocess.TimeoutExpired):
             return False
 
+    def end_strays(self) -> None:
+        """Kills every process left of this session's prefix. Wine's services
+        (winedevice.exe and the like) outlive a wineserver that was killed and
+        would pile up, a few MiB each, run after run."""
+        wanted = f"WINEPREFIX={self.env['WINEPREFIX']}".encode()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if wanted in Path(f"/proc/{pid}/environ").read_bytes().split(b"\0"):
+                    os.kill(int(pid), signal.SIGKILL)
+            except OSError:
+                continue  # ended meanwhile, or not ours to read
+
     def __exit__(self, *_):
         if self.anchor:
             self.anchor.stdin.close()
@@ -339,6 +352,7 @@ class WineSession:
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         except (OSError, subprocess.TimeoutExpired):
             pass  # the prefix is removed below either way
+        self.end_strays()
         if self.xvfb:
             self.xvfb.terminate()
             self.xvfb.wait(timeout=EXIT_TIMEOUT_S)
