@@ -112,6 +112,23 @@ bool COPY_CONTENT(int in, int out, off_t size) {
   return true;
 }
 
+// Opens `path` for reading when it is a plain file, and fills `st`.
+// O_NOFOLLOW: a link planted under the name is not followed out of the
+// folder. O_NONBLOCK: opening a FIFO does not wait for a writer. Returns the
+// descriptor, or -1 with `status` set (EINVAL for anything but a plain file).
+int OPEN_PLAIN_FILE(const char* path, struct stat& st, int32_t& status) {
+  const int fd =
+      openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    status = errno;
+    return -1;
+  }
+  status = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (status == 0) return fd;
+  close(fd);  // read-only: nothing to lose
+  return -1;
+}
+
 int LOCK_FD = -1;
 Path LOCK_NAME{};
 
@@ -216,18 +233,10 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   const Path temporary = NAME_OF(target, TEMPORARY_SUFFIX);
   if (!from.ok || !to.ok || !temporary.ok) return EINVAL;
 
-  // O_NOFOLLOW: a link planted under the source's name is not followed out
-  // of the folder. O_NONBLOCK: opening a FIFO does not wait for a writer.
-  const int in = openat(AT_FDCWD, from.text,
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (in < 0) return errno;
   struct stat st;
-  const int32_t source_status =
-      fstat(in, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
-  if (source_status != 0) {
-    close(in);
-    return source_status;
-  }
+  int32_t source_status = 0;
+  const int in = OPEN_PLAIN_FILE(from.text, st, source_status);
+  if (in < 0) return source_status;
 
   // A temporary left by a run that was killed mid-copy is ours to replace;
   // unlinking a link planted there removes the link, not what it points to.
@@ -264,14 +273,12 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
 int32_t CHECK_FILE_READABLE(std::string_view name) {
   const Path path = NAME_OF(name);
   if (!path.ok) return EINVAL;
-  const int fd = openat(AT_FDCWD, path.text,
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
   struct stat st;
-  const int32_t status =
-      fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  int32_t status = 0;
+  const int fd = OPEN_PLAIN_FILE(path.text, st, status);
+  if (fd < 0) return status;
   close(fd);  // opened for reading only: nothing to lose
-  return status;
+  return 0;
 }
 
 void GET_STAMP(std::span<char, 8> stamp) {
