@@ -50,7 +50,8 @@ HOLDER_READY_TIMEOUT_S = 60
 BOX_APPEAR_TIMEOUT_S = 60  # from start (or the last box) to the next box
 WINDOW_APPEAR_TIMEOUT_S = 30
 DISMISS_TIMEOUT_S = 10  # per attempt, from key press to MessageBoxA's return
-DISMISS_ATTEMPTS = 3
+DISMISS_ATTEMPTS = 4
+XDOTOOL_TIMEOUT_S = 20
 EXIT_TIMEOUT_S = 60
 POLL_PAUSE_S = 0.05
 
@@ -426,8 +427,14 @@ class WineRunner:
         self.box_timeout_s = BOX_APPEAR_TIMEOUT_S
 
     def xdotool(self, *args) -> str:
-        return subprocess.run(["xdotool", *args], env=self.session.env, capture_output=True,
-                              text=True, timeout=WINE_COMMAND_TIMEOUT_S).stdout
+        """xdotool's output; "" when it hangs (windowfocus --sync waits for a
+        focus change that may never come), which the caller treats as a
+        window not found or a key that did not take, and tries again."""
+        try:
+            return subprocess.run(["xdotool", *args], env=self.session.env, capture_output=True,
+                                  text=True, timeout=XDOTOOL_TIMEOUT_S).stdout
+        except subprocess.TimeoutExpired:
+            return ""
 
     def find_box_window(self) -> str:
         deadline = time.monotonic() + WINDOW_APPEAR_TIMEOUT_S
@@ -446,9 +453,11 @@ class WineRunner:
             # under it the active one, which Wine sends keys to.
             info = subprocess.run(["xwininfo", "-id", window], env=self.session.env,
                                   capture_output=True, text=True, timeout=WINE_COMMAND_TIMEOUT_S).stdout
-            x = int(re.search(r"Absolute upper-left X:\s+(-?\d+)", info).group(1))
-            y = int(re.search(r"Absolute upper-left Y:\s+(-?\d+)", info).group(1))
-            width = int(re.search(r"Width:\s+(\d+)", info).group(1))
+            geometry = re.search(r"Absolute upper-left X:\s+(-?\d+)\s+Absolute upper-left Y:"
+                                 r"\s+(-?\d+)(?:.|\n)*?Width:\s+(\d+)", info)
+            if not geometry:
+                return  # the window went meanwhile: the caller finds it again or sees it gone
+            x, y, width = (int(n) for n in geometry.groups())
             x += width - 11 if how == "close" else width // 2
             self.xdotool("mousemove", str(x), str(y + 10), "click", "1")
         else:
@@ -519,15 +528,22 @@ class WineRunner:
         return result
 
     def _dismiss(self, run: TracedRun, how: str) -> bool:
-        for _ in range(DISMISS_ATTEMPTS):
+        """Presses `how` on the run's box until it returns. Wine sends a key
+        to the box it holds active, which on a loaded machine is not always
+        the one X just focused: a key that did not take is pressed again after
+        a click on the box's caption, which makes it the active one."""
+        for attempt in range(1, DISMISS_ATTEMPTS + 1):
             window = self.find_box_window()
             if not window:
-                return False
+                run.log.append(f"attempt {attempt}: no box window in {WINDOW_APPEAR_TIMEOUT_S} s")
+                continue
+            if attempt > 1 and how not in ("close", "caption"):
+                self.press(window, "caption")
             self.press(window, how)
             try:
                 return run.take(DISMISS_TIMEOUT_S) == "dismissed"
             except queue.Empty:
-                continue
+                run.log.append(f"attempt {attempt}: {how} on window {window} left the box standing")
         return False
 
     def run_together(self, folder: Path, count: int, held=()) -> list:
