@@ -17,6 +17,12 @@
 //       lets go; a name that goes and comes again is opened again
 //   holder --read-only NAME...
 //       sets the read-only attribute and exits
+//   holder --anchor
+//       the test session's anchor: holds no file but keeps Wine's desktop
+//       open with a hidden window of its own until its input ends. Without
+//       a window on it, Wine closes the desktop a second after each run and
+//       starts it afresh for the next, and a box shown while it closes is
+//       never drawn.
 //
 // Once every file is held (the scanner: once it watches) it writes "held"
 // and a line feed to standard output. It then reads standard input: a line
@@ -142,6 +148,18 @@ int main(int argc, char** argv) {
           !SetFileAttributesA(argv[i], attributes | FILE_ATTRIBUTE_READONLY))
         return FAIL("cannot make read-only", argv[i]);
     }
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--anchor") == 0) {
+    const HWND window =
+        CreateWindowExA(0, "STATIC", "talven test anchor", 0, 0, 0, 0, 0,
+                        nullptr, nullptr, nullptr, nullptr);
+    if (window == nullptr)
+      return FAIL("cannot open a window on", "the desktop");
+    std::puts("held");
+    std::fflush(stdout);
+    READ_LET_GO_DELAY();  // until the session ends its input
+    DestroyWindow(window);
     return 0;
   }
   const bool scan = argc > 2 && std::strcmp(argv[1], "--scan") == 0;

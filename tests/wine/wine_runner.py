@@ -56,6 +56,7 @@ EXIT_TIMEOUT_S = 60
 POLL_PAUSE_S = 0.05
 
 CAPTION = "TALVEN Client"
+PROGRAM_CLASS = r"^talvenclient_set\.exe$"  # X class of the program's windows
 KINDS = {0x2040: "information", 0x2010: "error"}  # task-modal, OK, with icon
 
 
@@ -309,10 +310,12 @@ class WineSession:
                 raise RuntimeError(f"reg add {key} {value} failed")
 
     def start_anchor(self, loader: str, holder: Path):
-        """Keeps one quiet program running all session long, so that Wine's
-        own services start once with tracing off and do not come and go (and
-        write into each run's trace) with every run."""
-        self.anchor = subprocess.Popen([loader, str(holder)], env=self.env, cwd=self.root,
+        """Keeps one quiet program with a hidden window running all session
+        long, so that Wine's own services and its desktop start once, with
+        tracing off, and do not come and go (and write into each run's
+        trace) with every run. A desktop that closed a second after each run
+        restarted under the next one's box, which then was never drawn."""
+        self.anchor = subprocess.Popen([loader, str(holder), "--anchor"], env=self.env, cwd=self.root,
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                        stderr=subprocess.DEVNULL)
         answer = read_line(self.anchor.stdout, HOLDER_READY_TIMEOUT_S)
@@ -439,12 +442,20 @@ class WineRunner:
     def find_box_window(self) -> str:
         deadline = time.monotonic() + WINDOW_APPEAR_TIMEOUT_S
         while time.monotonic() < deadline:
-            found = self.xdotool("search", "--onlyvisible", "--classname", r"^talvenclient_set\.exe$")
+            found = self.xdotool("search", "--onlyvisible", "--classname", PROGRAM_CLASS)
             for window in found.split():
                 if self.xdotool("getwindowname", window).strip() != "Default IME":
                     return window
             time.sleep(POLL_PAUSE_S)
         return ""
+
+    def windows_seen(self) -> str:
+        """The program's windows, shown or not, for the log of a box not found."""
+        shown = self.xdotool("search", "--onlyvisible", "--classname", PROGRAM_CLASS).split()
+        return "; ".join(f"{window} {self.xdotool('getwindowname', window).strip()!r}"
+                         f"{'' if window in shown else ' (not shown)'}"
+                         for window in self.xdotool("search", "--classname", PROGRAM_CLASS).split()
+                         ) or "none"
 
     def press(self, window: str, how: str) -> None:
         if how in ("close", "caption"):
@@ -535,7 +546,8 @@ class WineRunner:
         for attempt in range(1, DISMISS_ATTEMPTS + 1):
             window = self.find_box_window()
             if not window:
-                run.log.append(f"attempt {attempt}: no box window in {WINDOW_APPEAR_TIMEOUT_S} s")
+                run.log.append(f"attempt {attempt}: no box window in {WINDOW_APPEAR_TIMEOUT_S} s; "
+                               f"the program's windows: {self.windows_seen()}")
                 continue
             if attempt > 1 and how not in ("close", "caption"):
                 self.press(window, "caption")
