@@ -410,21 +410,8 @@ def failed_one(runner, folder, outside, work, call, errno):
     rerun completes whatever a run left, and it would double the sweep.)"""
     status, _ = expected(call, errno)
     result, _, _ = traced_run(runner, folder, work, **{call.process: [inject(call, f"error={errno}")]})
-    problems = c.nothing_lost(c.TYPICAL, c.snapshot(folder)) + outside.problems()
-    if result.status is None and not problems:
-        # A run whose box did not come in time, on a machine too loaded to
-        # keep the harness's limits, is tried once more in a fresh folder; a
-        # fault that really hangs the run times out again.
-        parent = folder.parent.with_name(folder.parent.name + " again")
-        folder = parent / "client"
-        folder.mkdir(parents=True)
-        c.lay_out_all(folder, c.TYPICAL)
-        outside, again = c.Outside(parent), work / "again"
-        again.mkdir()
-        result, _, _ = traced_run(runner, folder, again,
-                                  **{call.process: [inject(call, f"error={errno}")]})
-        problems = c.nothing_lost(c.TYPICAL, c.snapshot(folder)) + outside.problems()
-    return c.box_problems(result, status) + problems
+    return (c.box_problems(result, status) + c.nothing_lost(c.TYPICAL, c.snapshot(folder))
+            + outside.problems())
 
 
 def injected_faults(runner, root: Path) -> c.Report:
