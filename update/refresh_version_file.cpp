@@ -5,22 +5,15 @@
 #include "../platform/platform.h"
 #include "update_run.h"
 
-namespace {
-
-constexpr std::string_view VERSION_FILE_ARGUMENT = "TALVENClientVersion.txt ";
-constexpr std::string_view NEW_VERSION_FILE_ARGUMENT = "TALVENClient_VER.txt ";
-
-}  // namespace
-
 void REFRESH_VERSION_FILE() {
   // Whether the file in use went does not matter: the copy replaces it.
-  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(VERSION_FILE_ARGUMENT));
+  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(ARGUMENT<VERSION_FILE>));
 
-  STORE_RETURN_CODE(platform::CBL_COPY_FILE(NEW_VERSION_FILE_ARGUMENT,
-                                            VERSION_FILE_ARGUMENT));
+  STORE_RETURN_CODE(platform::CBL_COPY_FILE(ARGUMENT<NEW_VERSION_FILE>,
+                                            ARGUMENT<VERSION_FILE>));
   // Delete the delivered file only once it stands under the name in use, so
   // that a failed copy (or no delivery) loses nothing; a delivery that will
   // not go is simply copied again by the next update.
   if (RETURN_CODE_VALUE() == 0)
-    STORE_RETURN_CODE(platform::CBL_DELETE_FILE(NEW_VERSION_FILE_ARGUMENT));
+    STORE_RETURN_CODE(platform::CBL_DELETE_FILE(ARGUMENT<NEW_VERSION_FILE>));
 }

@@ -7,13 +7,6 @@
 
 namespace {
 
-constexpr std::string_view NEW_EXECUTABLE = "TALVENClient_NEW.exe";
-constexpr std::string_view CURRENT_EXECUTABLE = "TALVENClient.exe";
-constexpr std::string_view LEFT_OVER_BACKUP = "TALVENClient.OLD.exe";
-// The same names as the delete calls write them out, ending at a space.
-constexpr std::string_view CURRENT_EXECUTABLE_ARGUMENT = "TALVENClient.exe ";
-constexpr std::string_view LEFT_OVER_BACKUP_ARGUMENT = "TALVENClient.OLD.exe ";
-
 constexpr std::string_view NEW_EXECUTABLE_MISSING_MESSAGE =
     "TALVENClient_NEW.exe is missing.\n\nPlease contact your network "
     "administrator.";
@@ -54,7 +47,7 @@ StepResult REPLACE_CLIENT_EXECUTABLE() {
   if (WS.FILE_FOUND == 'Y') {
     // A left-over backup that will not go (held open, say) does no harm: it
     // is only in the way of nobody, so the update goes on.
-    STORE_RETURN_CODE(platform::CBL_DELETE_FILE(LEFT_OVER_BACKUP_ARGUMENT));
+    STORE_RETURN_CODE(platform::CBL_DELETE_FILE(ARGUMENT<LEFT_OVER_BACKUP>));
   }
 
   // The executable in use goes only once the delivery can be copied: one
@@ -65,7 +58,7 @@ StepResult REPLACE_CLIENT_EXECUTABLE() {
   if (RETURN_CODE_VALUE() != 0)
     return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
 
-  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(CURRENT_EXECUTABLE_ARGUMENT));
+  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(ARGUMENT<CURRENT_EXECUTABLE>));
   if (RETURN_CODE_VALUE() != 0) return EXECUTABLE_LOCKED_EXIT();
 
   // A copy that fails must not be followed by deleting the delivered file:

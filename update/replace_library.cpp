@@ -5,36 +5,6 @@
 #include "../platform/platform.h"
 #include "update_run.h"
 
-constexpr LIBRARY_COMPONENT LIBRARY_COMPONENT_TABLE[LIBRARY_COMPONENT_COUNT] = {
-    {
-        "TALVENNetBridge40_new.dll",
-        "TALVENNetBridge40.dll",
-        "TALVENNetBridge40.old.dll",
-        "The file TALVENNetBridge40.dll is locked.\n\nEnsure that no other "
-        "users are locking this file and run TALVEN again.",
-        "TALVEN is unable to rename file TALVENNetBridge40_new.dll to "
-        "TALVENNetBridge40.dll\n\nPlease contact your network administrator.",
-    },
-    {
-        "TALVENViewHostPanel_new.dll",
-        "TALVENViewHostPanel.dll",
-        "TALVENViewHostPanel.old.dll",
-        "The file TALVENViewHostPanel.dll is locked.\n\nEnsure that no other "
-        "users are locking this file and run TALVEN again.",
-        "TALVEN is unable to rename file TALVENViewHostPanel_new.dll\n\nPlease "
-        "contact your network administrator.",
-    },
-    {
-        "TALVENViewHostPanel40_new.dll",
-        "TALVENViewHostPanel40.dll",
-        "TALVENViewHostPanel40.old.dll",
-        "The file TALVENViewHostPanel40.dll is locked.\n\nEnsure that no other "
-        "users are locking this file and run TALVEN again.",
-        "TALVEN is unable to rename file TALVENViewHostPanel40_new.dll\n\n"
-        "Please contact your network administrator.",
-    },
-};
-
 namespace {
 
 constexpr std::string_view WORKING_EXTENSION = ".dll";

@@ -19,15 +19,6 @@ constexpr std::string_view CONFIRMATION_NOTICE =
 constexpr std::string_view FINAL_MESSAGE =
     "TALVEN has successfully updated  - You may now logon";
 constexpr std::string_view CAPTION = "TALVEN Client";
-// Held while the run changes files, so that two users who start the update
-// at once take turns instead of deleting each other's copies.
-constexpr std::string_view FOLDER_LOCK_FILE = "TalvenClient_SET.lck ";
-// How long a run waits for the lock in all. A run normally holds it for a
-// second or two; one that holds it longer belongs to a machine that died
-// mid-run, whose handle the file server keeps until it notices, and the
-// user is better told to try again than left looking at nothing.
-constexpr uint32_t FOLDER_LOCK_WAIT_LIMIT_MS = 60'000;
-
 static_assert(FITS_MESSAGE_FIELD(CONFIRMATION_NOTICE));
 static_assert(FITS_MESSAGE_FIELD(FINAL_MESSAGE));
 static_assert(CAPTION.size() < sizeof WS.MESSAGE_CAPTION);
@@ -98,7 +89,7 @@ int32_t UPDATE_RUN() {
   // A folder in which this user may not create the lock file could not be
   // changed by this run anyway; it goes on without the lock, and each step
   // then reports what it cannot do.
-  switch (platform::ACQUIRE_FOLDER_LOCK(FOLDER_LOCK_FILE,
+  switch (platform::ACQUIRE_FOLDER_LOCK(ARGUMENT<FOLDER_LOCK_FILE>,
                                         FOLDER_LOCK_WAIT_LIMIT_MS)) {
     case platform::FolderLock::HELD:
     case platform::FolderLock::FOLDER_READ_ONLY:

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "client_files.h"
 #include "working_storage.h"
 
 // Exit statuses of the process. Each failure has its own, so that a script
@@ -26,18 +27,6 @@ enum class StepResult { CONTINUE, RUN_ENDED };
 inline constexpr int32_t STYLE_INFORMATION =
     0x2040;  // MB_TASKMODAL | MB_ICONINFORMATION
 inline constexpr int32_t STYLE_ERROR = 0x2010;  // MB_TASKMODAL | MB_ICONERROR
-
-// One newly delivered library and the names and messages that go with it.
-struct LIBRARY_COMPONENT {
-  std::string_view new_file_name;
-  std::string_view working_file_name;
-  std::string_view backup_file_name;
-  std::string_view locked_message;
-  std::string_view rename_failure_message;
-};
-inline constexpr std::size_t LIBRARY_COMPONENT_COUNT = 3;
-// The libraries, in the order in which they are replaced.
-extern const LIBRARY_COMPONENT LIBRARY_COMPONENT_TABLE[LIBRARY_COMPONENT_COUNT];
 
 // Performs the whole run once and returns the process's exit status.
 int32_t UPDATE_RUN();
