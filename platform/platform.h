@@ -27,8 +27,10 @@ inline constexpr std::size_t FILE_DETAILS_SIZE = 16;
 
 // Zero when `name` is an existing regular file. Non-zero only when the name
 // is certainly not one: nothing stands there, or a directory, FIFO, socket,
-// device or symbolic link (reparse point on Windows) does; a delivery must be
-// a plain file. Any other failure of the look-up (access denied, a stale file
+// device or link does; a delivery must be a plain file. Windows: a reparse
+// point is a link only when REPARSE_TAG_LEADS_ELSEWHERE says so; a
+// deduplicated, compressed, tiered or cloud file reads as the plain file it
+// is. Any other failure of the look-up (access denied, a stale file
 // handle, a network error) counts the file as there, so that the update's
 // next call on it fails loudly instead of passing a delivery over as absent.
 // When the file was found, `details` receives its size (8 bytes) and its last
@@ -39,13 +41,18 @@ int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
                              std::span<char, FILE_DETAILS_SIZE> details);
 
 // Zero when `name` does not exist afterwards, including when it never
-// existed. Never deletes a directory. A read-only file fails at once; the
-// read-only attribute is never cleared. A file that another process holds
-// is retried for about a second (ten tries, 100 ms apart), then reported.
-// Windows: a file held open in any share mode counts as held, even one
-// shared for deletion, which DeleteFile would only mark for deletion when
-// its holder lets go; nothing is ever left marked for later. POSIX: the
-// name goes whoever has the file open; only a busy file (EBUSY) is retried.
+// existed: the name is free at once and stays free, and nothing is left to
+// vanish later. Never deletes a directory; a link is removed, never followed.
+// A read-only file fails at once; the read-only attribute is never cleared.
+// A file that another process holds is retried for about a second (ten
+// tries, 100 ms apart), then reported, and on failure nothing is left marked
+// for deletion. Windows: a file held open in any share mode counts as held,
+// even one shared for deletion. A holder of attributes only (an indexer, a
+// backup agent, Explorer) takes no part in sharing, so the name is freed by
+// POSIX-semantics deletion where the file system has it, and elsewhere by
+// renaming the file, marked, to "<name>.<8 hex digits>.deleted" beside it,
+// where it stays until that holder lets go. POSIX: the name goes whoever has
+// the file open; only a busy file (EBUSY) is retried.
 int32_t CBL_DELETE_FILE(std::string_view name);
 
 // Zero when `source` now stands under `target`. Never replaces an existing
@@ -61,12 +68,15 @@ int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target);
 // `target`, so `target` never holds a partial file; the temporary is ours, so
 // one left behind is removed first whatever its attributes, and it is
 // removed on any failure. A source that is not a regular file fails at once.
-// Windows: the source is held open with writers shut out for the whole copy,
-// so a file still being written fails the copy (after the retry) instead of
-// being copied half-written, and a copy that comes out shorter fails; every
+// Both: a copy that comes out shorter than the source fails. Windows: the
+// source is held open with writers shut out for the whole copy, so a file
+// still being written fails the copy (after the retry) instead of being
+// copied half-written; every
 // open of the copy, and the final rename, tolerate a virus scanner's brief read
-// and retry its sharing violations. POSIX has no share modes: a source still
-// being written is copied as it stands.
+// and retry its sharing violations; the copy never carries the source's
+// read-only attribute to `target`. POSIX has no share modes: a source still
+// being written is copied as it stands, and one that comes out shorter than
+// it was when opened fails the copy.
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target);
 
 // Zero when `name` is a plain file that can be read while nobody writes to
@@ -75,6 +85,28 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target);
 // that shares nothing) fails it after the retry. POSIX has no share modes:
 // zero whenever the file can be opened for reading.
 int32_t CHECK_FILE_READABLE(std::string_view name);
+
+// Zero when `name` could be deleted now, which it is not: nobody holds it,
+// it is not read-only, it is no directory, and the folder lets this user
+// delete in it; also zero when nothing stands there. Retried while held,
+// like a delete. The check before a file in use is replaced by a rename,
+// which leaves no moment without it. Windows: opened for DELETE with no
+// sharing, marked for deletion and the mark taken back before the handle
+// closes, so the file system itself answers, and a program image that is
+// running (mapped, with no handle left open: a program started on the file
+// server's own machine) refuses the mark. POSIX: no share modes and no
+// running-image lock on unlink; the immutable and append-only flags, a
+// directory and an unwritable folder fail it.
+int32_t CHECK_FILE_DELETABLE(std::string_view name);
+
+// Windows: whether a reparse point with this tag leads elsewhere. Only name
+// surrogates do (symbolic links, junctions, mount points); deduplication,
+// WOF compression, cloud files, HSM and unknown vendor tags keep the file's
+// own data behind its name, so the file is a plain file.
+constexpr bool REPARSE_TAG_LEADS_ELSEWHERE(uint32_t tag) {
+  constexpr uint32_t NAME_SURROGATE_BIT = 0x2000'0000;
+  return (tag & NAME_SURROGATE_BIT) != 0;
+}
 
 // Fills `stamp` with eight upper-case hexadecimal digits of the current time
 // in seconds since 1970, UTC: characters that may stand in a file name.

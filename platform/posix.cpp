@@ -4,7 +4,9 @@
 // Win32 counterpart does, so that one set of expectations holds for both.
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -86,7 +88,9 @@ int RENAME_NO_REPLACE(const char* source, const char* target) {
 // with the kernel's copy, which clones where the file system can and keeps
 // the data out of this process otherwise. Stopping at `size` spares the call
 // that would only find the end of the file. Falls back to sendfile where the
-// two files' file systems cannot copy_file_range.
+// two files' file systems cannot copy_file_range. A source that ends early
+// (cut short while it was copied) fails the copy with EIO: a short copy is
+// no delivery.
 bool COPY_CONTENT(int in, int out, off_t size) {
   constexpr off_t CHUNK = off_t{1} << 30;
   bool use_copy_file_range = true;
@@ -100,7 +104,10 @@ bool COPY_CONTENT(int in, int out, off_t size) {
       left -= copied;
       continue;
     }
-    if (copied == 0) return true;  // the file shrank meanwhile: it ends here
+    if (copied == 0) {
+      errno = EIO;
+      return false;
+    }
     if (errno == EINTR) continue;
     if (use_copy_file_range && (errno == EXDEV || errno == ENOSYS ||
                                 errno == EINVAL || errno == EOPNOTSUPP)) {
@@ -279,6 +286,29 @@ int32_t CHECK_FILE_READABLE(std::string_view name) {
   if (fd < 0) return status;
   close(fd);  // opened for reading only: nothing to lose
   return 0;
+}
+
+int32_t CHECK_FILE_DELETABLE(std::string_view name) {
+  const Path path = NAME_OF(name);
+  if (!path.ok) return EINVAL;
+  struct stat st;
+  if (fstatat(AT_FDCWD, path.text, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? 0 : errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  // unlink needs write and search permission on the folder.
+  if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return 0;  // a link or the like: only its name
+  // A file that cannot be opened here keeps its flags to itself; the rename
+  // that replaces it will tell.
+  const int fd = openat(AT_FDCWD, path.text,
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  int flags = 0;
+  // A file system without these flags (NFS, say) has nothing that pins a name.
+  const bool pinned = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+  close(fd);  // read-only: nothing to lose
+  return pinned ? EPERM : 0;
 }
 
 void GET_STAMP(std::span<char, 8> stamp) {

@@ -126,11 +126,26 @@ bool IS_ABSENT(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// A plain file: not a folder, and not a reparse point (symbolic link,
-// junction, cloud placeholder) that would lead the call elsewhere.
-bool IS_REGULAR(DWORD attributes) {
-  return (attributes &
-          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+// A plain file: not a folder, and not a reparse point that leads elsewhere
+// (a symbolic link, junction or mount point planted in the folder would make
+// the call work on another file). A deduplicated, compressed, tiered or cloud
+// file is a reparse point too, and a plain file all the same. The tag is read
+// from the folder's listing, which opens nothing; a tag that cannot be read
+// counts as a link, so nothing is ever followed.
+bool IS_PLAIN(DWORD attributes, DWORD reparse_tag) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+         ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+          !REPARSE_TAG_LEADS_ELSEWHERE(reparse_tag));
+}
+bool IS_PLAIN_FILE(const wchar_t* path, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+    return IS_PLAIN(attributes, 0);
+  WIN32_FIND_DATAW found;
+  const HANDLE listing = FindFirstFileExW(path, FindExInfoBasic, &found,
+                                          FindExSearchNameMatch, nullptr, 0);
+  if (listing == INVALID_HANDLE_VALUE) return false;
+  FindClose(listing);  // a search handle: nothing to lose
+  return IS_PLAIN(found.dwFileAttributes, found.dwReserved0);
 }
 
 // Errors that another process's brief hold on the file causes.
@@ -177,35 +192,148 @@ HANDLE OPEN_RETRIED(const wchar_t* path, DWORD access, DWORD share,
   return file;
 }
 
-// Deletes `path` only when no other process has it open: opened for DELETE
-// with no sharing, marked for deletion (a call that reports failure, unlike
-// a close), then closed, which deletes it since ours is the only handle.
-// DeleteFile would instead succeed on a file shared for deletion and leave
-// it standing, marked, until its holder lets go. OPEN_REPARSE_POINT: a link
-// is removed, not what it points to. A folder cannot be opened this way.
+// FileDispositionInfoEx and its flags. MinGW's headers declare them only
+// for newer targets than this program's, so the documented values stand
+// here.
+constexpr auto FILE_DISPOSITION_INFO_EX_CLASS =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DISPOSITION_DELETE = 0x1;
+constexpr DWORD DISPOSITION_POSIX_SEMANTICS = 0x2;
+struct DispositionEx {
+  DWORD flags;
+};
+
+// Opens `path` for deleting it and nothing else, sharing nothing: fails while
+// any other process has the file open for its data, in any share mode.
+// OPEN_REPARSE_POINT: a link is the file opened, not what it points to. A
+// folder cannot be opened this way.
+HANDLE OPEN_FOR_DELETE(const wchar_t* path) {
+  return CreateFileW(path, DELETE, 0, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+
+// Marks the open file for deletion when its last handle closes, or takes the
+// mark back. The mark is the file system's own answer to "may this go?": a
+// read-only file and a running program's image refuse it.
+bool MARK_FOR_DELETION(HANDLE file, bool mark) {
+  FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(mark)};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+// Renames the open file to `name`, a bare name in the same folder; never
+// over an existing file.
+bool RENAME_OPEN_FILE(HANDLE file, const wchar_t* name) {
+  const std::size_t length = std::wcslen(name);
+  if (length > MAX_PATH) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  union {
+    FILE_RENAME_INFO info;
+    unsigned char
+        bytes[sizeof(FILE_RENAME_INFO) + (MAX_PATH + 1) * sizeof(wchar_t)];
+  } rename{};
+  rename.info.ReplaceIfExists = FALSE;
+  rename.info.RootDirectory = nullptr;
+  rename.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+  std::wmemcpy(rename.info.FileName, name, length);
+  return SetFileInformationByHandle(file, FileRenameInfo, &rename,
+                                    sizeof rename) != FALSE;
+}
+
+// `name` followed by ".<8 hex digits>.deleted", the digits of this process
+// and a count, so that no two files renamed aside meet: a name that no run
+// looks at. False when it would be too long.
+bool ASIDE_NAME(const wchar_t* name, wchar_t (&aside)[MAX_PATH + 1]) {
+  constexpr std::wstring_view SUFFIX = L".deleted";
+  constexpr std::size_t DIGITS = 8;
+  static DWORD count = 0;
+  std::size_t length = std::wcslen(name);
+  if (length + 1 + DIGITS + SUFFIX.size() > MAX_PATH) return false;
+  std::wmemcpy(aside, name, length);
+  aside[length++] = L'.';
+  DWORD mark = GetCurrentProcessId() << 12 ^ ++count;
+  for (std::size_t digit = DIGITS; digit-- > 0; mark >>= 4)
+    aside[length + digit] = L"0123456789ABCDEF"[mark & 0xF];
+  length += DIGITS;
+  std::wmemcpy(aside + length, SUFFIX.data(), SUFFIX.size());
+  aside[length + SUFFIX.size()] = L'\0';
+  return true;
+}
+
+// Deletes `path` only when no other process has it open, so that the name
+// is free at once and nothing vanishes later. DeleteFile would succeed on a
+// file shared for deletion and leave it standing, marked, until its holder
+// lets go. A handle with attribute access only (an indexer, a backup agent,
+// Explorer) takes no part in sharing and still keeps a marked file standing
+// until it goes: POSIX-semantics deletion frees the name at once all the
+// same. Where the file system lacks it (older Windows, file servers, Wine),
+// the file is first renamed aside beside itself, then marked: the name is
+// free at once, and what is renamed aside vanishes with its last handle. On
+// any failure the file stays unmarked under its own name.
 bool DELETE_UNSHARED(const wchar_t* path) {
-  const HANDLE file = CreateFileW(
-      path, DELETE, 0, nullptr, OPEN_EXISTING,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE file = OPEN_FOR_DELETE(path);
   if (file == INVALID_HANDLE_VALUE) return false;
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  const bool marked = SetFileInformationByHandle(
-      file, FileDispositionInfo, &disposition, sizeof disposition);
-  const DWORD error = GetLastError();
+  DispositionEx posix{DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS};
+  bool deleted =
+      SetFileInformationByHandle(file, FILE_DISPOSITION_INFO_EX_CLASS, &posix,
+                                 sizeof posix) != FALSE;
+  DWORD error = deleted ? ERROR_SUCCESS : GetLastError();
+  const bool unsupported = error == ERROR_INVALID_PARAMETER ||
+                           error == ERROR_INVALID_FUNCTION ||
+                           error == ERROR_NOT_SUPPORTED;
+  if (unsupported) {
+    const wchar_t* const slash = std::wcsrchr(path, L'\\');
+    const wchar_t* const name = slash ? slash + 1 : path;
+    wchar_t aside[MAX_PATH + 1];
+    const bool made = ASIDE_NAME(name, aside);
+    deleted = made && RENAME_OPEN_FILE(file, aside);
+    error = deleted ? ERROR_SUCCESS
+            : made  ? GetLastError()
+                    : ERROR_FILENAME_EXCED_RANGE;
+    if (deleted && !MARK_FOR_DELETION(file, true)) {
+      error = GetLastError();
+      deleted = false;
+      // Back under its own name, unmarked; the name was ours a moment ago.
+      if (!RENAME_OPEN_FILE(file, name)) error = GetLastError();
+    }
+  }
   // A handle opened for DELETE only has nothing to write back; the file's
   // fate is the mark's.
   CloseHandle(file);
-  if (!marked) {
-    SetLastError(error);
+  if (!deleted) {
+    SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     return false;
   }
-  // The name must be gone now. Were it not (a file system that dropped the
-  // deletion), saying so keeps a later step from relying on it.
-  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+  // The name must be gone now; a pending deletion (access denied) does not
+  // count as gone. Saying so keeps a later step from relying on it.
+  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ||
+      !IS_ABSENT(GetLastError())) {
     SetLastError(ERROR_FILE_EXISTS);
     return false;
   }
   return true;
+}
+
+// True when the file at `path` could be deleted now: opened as for a delete,
+// marked, and the mark taken back before the handle closes. Nothing changes.
+bool DELETABLE(const wchar_t* path) {
+  const HANDLE file = OPEN_FOR_DELETE(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool marked = MARK_FOR_DELETION(file, true);
+  DWORD error = marked ? ERROR_SUCCESS : GetLastError();
+  // Taking back a mark this handle set fails only on a broken handle; it is
+  // tried again, and reported, since closing a marked handle deletes.
+  bool unmarked = !marked;
+  for (int attempt = 0; !unmarked && attempt < BUSY_RETRY_TRIES; ++attempt)
+    unmarked = MARK_FOR_DELETION(file, false);
+  if (!unmarked) error = GetLastError();
+  CloseHandle(file);  // opened for DELETE only: nothing to write back
+  if (marked && unmarked) return true;
+  SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+  return false;
 }
 
 // Deletes `path`, retried while held; 0 also when it never existed.
@@ -231,10 +359,10 @@ bool REMOVE_TEMPORARY(const wchar_t* path) {
 
 // Writes the temporary's data through any cache (including a file server's)
 // to disk, so that the rename never exposes a partial file after a crash.
-// FlushFileBuffers needs write access, which a read-only attribute copied
-// from the source denies; the attribute is lifted from our own temporary for
-// the flush and put back. A scanner may be reading the new file: the open
-// shares everything, and its sharing violations are retried.
+// A read-only attribute that CopyFile took over from the delivery is cleared
+// first: a working file that is read-only would fail every later update,
+// and FlushFileBuffers needs write access. A scanner may be reading the new
+// file: the open shares everything, and its sharing violations are retried.
 int32_t FLUSH_TO_DISK(const wchar_t* path) {
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return LAST_ERROR();
@@ -250,8 +378,6 @@ int32_t FLUSH_TO_DISK(const wchar_t* path) {
     if (!FlushFileBuffers(file)) status = LAST_ERROR();
     if (!CloseHandle(file) && status == 0) status = LAST_ERROR();
   }
-  if (read_only && !SetFileAttributesW(path, attributes) && status == 0)
-    status = LAST_ERROR();
   return status;
 }
 
@@ -289,7 +415,8 @@ int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
     std::memset(details.data(), 0, details.size());
     return 0;  // not seen, so not known to be absent: the next call tells
   }
-  if (!IS_REGULAR(data.dwFileAttributes)) return ERROR_FILE_NOT_FOUND;
+  if (!IS_PLAIN_FILE(path.text, data.dwFileAttributes))
+    return ERROR_FILE_NOT_FOUND;
   const int64_t size = static_cast<int64_t>(
       ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow);
   const ULONGLONG ticks = ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32 |
@@ -331,7 +458,8 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   if (!GetFileAttributesExW(from.text, GetFileExInfoStandard, &data))
     return LAST_ERROR();
   // A folder or a link is no delivery; nothing is copied.
-  if (!IS_REGULAR(data.dwFileAttributes)) return ERROR_INVALID_PARAMETER;
+  if (!IS_PLAIN_FILE(from.text, data.dwFileAttributes))
+    return ERROR_INVALID_PARAMETER;
 
   // Read sharing only: a delivery that someone is still writing fails here
   // rather than being copied half-written, and no writer can start while
@@ -384,6 +512,14 @@ int32_t CHECK_FILE_READABLE(std::string_view name) {
   if (file == INVALID_HANDLE_VALUE) return status;
   CloseHandle(file);  // opened for reading only: nothing to lose
   return 0;
+}
+
+int32_t CHECK_FILE_DELETABLE(std::string_view name) {
+  static Path path;
+  if (const DWORD made = NAME_OF(path, name)) return static_cast<int32_t>(made);
+  const int32_t status =
+      WITH_BUSY_RETRY(path.text, [&] { return DELETABLE(path.text); });
+  return IS_ABSENT(static_cast<DWORD>(status)) ? 0 : status;
 }
 
 void GET_STAMP(std::span<char, 8> stamp) {

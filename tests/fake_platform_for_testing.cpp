@@ -93,6 +93,10 @@ int32_t CHECK_FILE_READABLE(std::string_view name) {
   return STATE.folder.contains(NameOf(name)) ? 0 : MISSING;
 }
 
+int32_t CHECK_FILE_DELETABLE(std::string_view name) {
+  return Enter("CHECK_FILE_DELETABLE", name) ? FAILED : 0;
+}
+
 void GET_STAMP(std::span<char, 8> stamp) {
   Enter("GET_STAMP");
   const std::size_t call = CountCalls("GET_STAMP") - 1;

@@ -144,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(, ExistenceTest, ::testing::ValuesIn(kExistenceCases),
 
 struct FileCase {
   const char *name, *before;
-  char routine;  // R(ename), D(elete), C(opy), O (open for reading)
+  char routine;  // R(ename), D(elete), C(opy), O (open for reading),
+                 // X (could be deleted: nothing changes)
   const char *first, *second;
   bool succeeds;
   const char* after;
@@ -162,6 +163,7 @@ TEST_P(FileTest, StatusAndFolderAfter) {
       c.routine == 'R'   ? platform::CBL_RENAME_FILE(c.first, c.second)
       : c.routine == 'D' ? platform::CBL_DELETE_FILE(c.first)
       : c.routine == 'O' ? platform::CHECK_FILE_READABLE(c.first)
+      : c.routine == 'X' ? platform::CHECK_FILE_DELETABLE(c.first)
                          : platform::CBL_COPY_FILE(c.first, c.second);
   alarm(0);
   EXPECT_EQ(status == 0, c.succeeds) << status;
@@ -187,12 +189,34 @@ const FileCase kFileCases[] = {
      "r=1 s=<link:r> t=old"},
     {"CopyFromDirectory", "s=<dir> t=old", 'C', "s ", "t ", false,
      "s=<dir> t=old"},
+    {"DeletableFile", "a=1", 'X', "a ", "", true, "a=1"},
+    {"DeletableWhenMissing", "b=2", 'X', "a ", "", true, "b=2"},
+    {"DeletableLinkNotFollowed", "a=<link:/>", 'X', "a ", "", true,
+     "a=<link:/>"},
+    {"NotDeletableDirectory", "d=<dir>", 'X', "d ", "", false, "d=<dir>"},
     {"ReadableFile", "s=1", 'O', "s ", "", true, "s=1"},
     {"ReadableNotMissing", "t=1", 'O', "s ", "", false, "t=1"},
     {"ReadableNotFifo", "s=<fifo>", 'O', "s ", "", false, "s=<fifo>"},
     {"ReadableNotSymlink", "r=1 s=<link:r>", 'O', "s ", "", false,
      "r=1 s=<link:r>"},
 };
+// Windows' reparse points: only the name surrogates lead elsewhere.
+TEST(ReparseTagTest, OnlyNameSurrogatesLeadElsewhere) {
+  const struct {
+    const char* kind;
+    uint32_t tag;
+    bool elsewhere;
+  } tags[] = {
+      {"symbolic link", 0xA000000C, true},   {"mount point", 0xA0000003, true},
+      {"deduplication", 0x80000013, false},  {"WOF", 0x80000017, false},
+      {"cloud files", 0x9000001A, false},    {"HSM", 0xC0000004, false},
+      {"unknown vendor", 0x00001234, false},
+  };
+  for (const auto& t : tags)
+    EXPECT_EQ(platform::REPARSE_TAG_LEADS_ELSEWHERE(t.tag), t.elsewhere)
+        << t.kind;
+}
+
 INSTANTIATE_TEST_SUITE_P(, FileTest, ::testing::ValuesIn(kFileCases),
                          [](const auto& info) { return info.param.name; });
 

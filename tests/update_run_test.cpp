@@ -56,8 +56,9 @@ const Row kRows[] = {
 };
 
 // The tables write a folder as "name=content ..." and faults as
-// "routine:name ...", the routine as C(heck), D(elete), Y (copy), R(ename)
-// or O (open for reading). In names, "~" stands for "TALVEN".
+// "routine:name ...", the routine as C(heck), D(elete), Y (copy), R(ename),
+// O (open for reading) or X (could be deleted). In names, "~" stands for
+// "TALVEN".
 std::string Tilde(std::string name) {
   if (name.starts_with('~')) name.replace(0, 1, "TALVEN");
   return name;
@@ -83,11 +84,9 @@ std::vector<fake::Fault> Faults(
     const std::string& entries,
     std::function<std::string(std::string)> name = Tilde) {
   static const std::map<std::string, std::string> kRoutine = {
-      {"C", "CBL_CHECK_FILE_EXIST"},
-      {"D", "CBL_DELETE_FILE"},
-      {"Y", "CBL_COPY_FILE"},
-      {"R", "CBL_RENAME_FILE"},
-      {"O", "CHECK_FILE_READABLE"}};
+      {"C", "CBL_CHECK_FILE_EXIST"}, {"D", "CBL_DELETE_FILE"},
+      {"Y", "CBL_COPY_FILE"},        {"R", "CBL_RENAME_FILE"},
+      {"O", "CHECK_FILE_READABLE"},  {"X", "CHECK_FILE_DELETABLE"}};
   std::vector<fake::Fault> faults;
   Parse(entries, ':', [&](auto routine, auto n) {
     faults.push_back({kRoutine.at(routine), 0, n.empty() ? n : name(n)});
@@ -189,10 +188,10 @@ const Scenario kScenarios[] = {
     {"NewExecutableMissing",
      "~Client.exe=6 ~Client.OLD.exe=5 ~Client_VER.txt=7 " LIBS, "",
      "~Client.exe=6 ~Client.OLD.exe=5 ~Client_VER.txt=7 " LIBS, kExeMissing, 1},
-    {"ExecutableLocked", EXE "~Client.OLD.exe=5", "D:~Client.exe",
+    {"ExecutableLocked", EXE "~Client.OLD.exe=5", "X:~Client.exe",
      "~Client_NEW.exe=7 ~Client.exe=6", kExeLocked, 2},
     {"ExecutableCopyFails", EXE "~Client_VER.txt=7", "Y:~Client_NEW.exe",
-     "~Client_NEW.exe=7 ~Client_VER.txt=7", kExeNotRenamed, 3},
+     "~Client_NEW.exe=7 ~Client.exe=6 ~Client_VER.txt=7", kExeNotRenamed, 3},
     {"NewExecutableNotDeleted", EXE "~Client_VER.txt=7", "D:~Client_NEW.exe",
      "~Client_NEW.exe=7 ~Client.exe=7 ~Client_VER.txt=7", kExeNotRenamed, 3},
     {"LeftOverBackupDeleted", EXE "~Client.OLD.exe=5", "", "~Client.exe=7",
@@ -232,22 +231,25 @@ INSTANTIATE_TEST_SUITE_P(, ScenarioTest, ::testing::ValuesIn(kScenarios),
 
 // --- The folder lock ---------------------------------------------------------
 
-TEST_F(UpdateRunTest, FolderLockNotHadEndsRunUntouched) {
-  fake::STATE.lock_outcome = platform::FolderLock::NOT_HAD;
-  const Folder before = F(EXE "~Client_VER.txt=7 ~NetBridge40_new.dll=b7");
-  EXPECT_EQ(Run(before), 2);
-  EXPECT_EQ(fake::STATE.folder, before);
-  ExpectLastBox(kExeLocked, 2);
-  for (const char* routine : {"CBL_CHECK_FILE_EXIST", "CBL_DELETE_FILE",
-                              "CBL_COPY_FILE", "CBL_RENAME_FILE"})
-    EXPECT_EQ(fake::CountCalls(routine), 0) << routine;
-}
-
-TEST_F(UpdateRunTest, ReadOnlyFolderRunGoesOnWithoutLock) {
-  fake::STATE.lock_outcome = platform::FolderLock::FOLDER_READ_ONLY;
-  EXPECT_EQ(Run(F(EXE)), 0);
-  EXPECT_EQ(fake::STATE.folder, F("~Client.exe=7"));
-  ExpectLastBox(kFinal, 0);
+// Without the lock, whether held by another run or never to be had here, a
+// run only looks: missing when nothing is delivered, else locked.
+TEST_F(UpdateRunTest, NoFolderLockNothingChanged) {
+  for (const auto outcome : {platform::FolderLock::NOT_HAD,
+                             platform::FolderLock::FOLDER_READ_ONLY}) {
+    for (const char* files : {EXE "~Client_VER.txt=7 ~NetBridge40_new.dll=b7",
+                              "~Client.exe=6 ~NetBridge40_new.dll=b7"}) {
+      SetUp();
+      fake::STATE.lock_outcome = outcome;
+      const bool delivered = F(files).contains("TALVENClient_NEW.exe");
+      EXPECT_EQ(Run(F(files)), delivered ? 2 : 1);
+      EXPECT_EQ(fake::STATE.folder, F(files));
+      ExpectLastBox(delivered ? kExeLocked : kExeMissing, delivered ? 2 : 1);
+      for (const char* routine :
+           {"CBL_DELETE_FILE", "CBL_COPY_FILE", "CBL_RENAME_FILE",
+            "CHECK_FILE_READABLE", "CHECK_FILE_DELETABLE"})
+        EXPECT_EQ(fake::CountCalls(routine), 0) << routine;
+    }
+  }
 }
 
 // --- One library, each state of its files, for each of the three rows -----
@@ -379,7 +381,7 @@ TEST_F(UpdateRunTest, TypicalRunCallsInOrder) {
       "CBL_CHECK_FILE_EXIST TALVENClient.OLD.exe/255",
       "CBL_DELETE_FILE TALVENClient.OLD.exe/21",
       "CHECK_FILE_READABLE TALVENClient_NEW.exe/255",
-      "CBL_DELETE_FILE TALVENClient.exe/17",
+      "CHECK_FILE_DELETABLE TALVENClient.exe/17",
       "CBL_COPY_FILE TALVENClient_NEW.exe/255 TALVENClient.exe/255",
       "CBL_DELETE_FILE TALVENClient_NEW.exe/255",
       "CBL_DELETE_FILE TALVENClientVersion.txt/24",
@@ -387,7 +389,6 @@ TEST_F(UpdateRunTest, TypicalRunCallsInOrder) {
       "CBL_DELETE_FILE TALVENClient_VER.txt/21",
       "CBL_CHECK_FILE_EXIST TALVENNetBridge40_new.dll/255",
       "CBL_CHECK_FILE_EXIST TALVENNetBridge40.dll/255",
-      "CBL_CHECK_FILE_EXIST TALVENNetBridge40.old.dll/255",
       "CBL_DELETE_FILE TALVENNetBridge40.old.dll/255",
       "CBL_RENAME_FILE TALVENNetBridge40.dll/255 TALVENNetBridge40.old.dll/255",
       "CBL_RENAME_FILE TALVENNetBridge40_new.dll/255 TALVENNetBridge40.dll/255",

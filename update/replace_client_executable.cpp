@@ -1,6 +1,9 @@
 // Puts the newly delivered client executable in place of the one in use. The
 // executable is running on other users' machines from this folder, so it is
-// deleted and copied rather than renamed, and no backup of it is kept.
+// replaced by a copy rather than renamed away, and no backup of it is kept.
+// Having no backup, it must never be missing: the copy replaces it in one
+// rename once the new file is complete, so that whatever stops the copy (a
+// full disk, a kill) leaves the old one standing.
 
 #include "../platform/platform.h"
 #include "update_run.h"
@@ -28,6 +31,15 @@ static_assert(FITS_MESSAGE_FIELD(NEW_EXECUTABLE_MISSING_MESSAGE) &&
 
 StepResult EXECUTABLE_LOCKED_EXIT() {
   return FAILURE_EXIT(EXECUTABLE_LOCKED_MESSAGE, EXECUTABLE_LOCKED);
+}
+
+StepResult FOLDER_NOT_HAD_EXIT() {
+  MOVE_TEXT(WS.NEW_FILE_NAME, NEW_EXECUTABLE);
+  WS.NEW_FILE_FOUND = 'N';
+  CHECK_NEW_FILE();
+  if (WS.NEW_FILE_FOUND != 'Y')
+    return FAILURE_EXIT(NEW_EXECUTABLE_MISSING_MESSAGE, NEW_EXECUTABLE_MISSING);
+  return EXECUTABLE_LOCKED_EXIT();
 }
 
 StepResult REPLACE_CLIENT_EXECUTABLE() {
@@ -58,12 +70,15 @@ StepResult REPLACE_CLIENT_EXECUTABLE() {
   if (RETURN_CODE_VALUE() != 0)
     return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
 
-  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(ARGUMENT<CURRENT_EXECUTABLE>));
+  // The executable in use is not deleted but found to be deletable: held by
+  // nobody, not read-only, not running. The copy below then replaces it.
+  STORE_RETURN_CODE(
+      platform::CHECK_FILE_DELETABLE(ARGUMENT<CURRENT_EXECUTABLE>));
   if (RETURN_CODE_VALUE() != 0) return EXECUTABLE_LOCKED_EXIT();
 
-  // A copy that fails must not be followed by deleting the delivered file:
-  // that would leave no client executable at all. The delivery stays, and a
-  // new run completes the update.
+  // A copy that fails (or a client started since the check, which the
+  // replacing rename meets) leaves the old executable and the delivery in
+  // place, and a new run completes the update.
   STORE_RETURN_CODE(platform::CBL_COPY_FILE(FIELD(WS.NEW_FILE_NAME),
                                             FIELD(WS.CURRENT_FILE_NAME)));
   if (RETURN_CODE_VALUE() != 0)

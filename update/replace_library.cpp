@@ -64,16 +64,15 @@ StepResult REPLACE_LIBRARY(const LIBRARY_COMPONENT& row) {
     return StepResult::CONTINUE;
   }
 
+  // The old backup is deleted whatever stands there: nothing at all deletes
+  // fine, and a link goes without being followed. An old backup that will
+  // not go (held, or a folder, which no delete removes) stays as it is; the
+  // library in use is set aside under a name stamped with the time instead.
   MOVE_TEXT(WS.CHECK_FILE_NAME, row.backup_file_name);
-  CHECK_FILE();
-  if (WS.FILE_FOUND == 'Y') {
-    STORE_RETURN_CODE(platform::CBL_DELETE_FILE(FIELD(WS.CHECK_FILE_NAME)));
-    // An old backup that will not go stays as it is; the library in use is
-    // set aside under a name stamped with the time instead.
-    if (RETURN_CODE_VALUE() != 0) {
-      platform::GET_STAMP(WS.NAME_STAMP);
-      MOVE_STAMPED_BACKUP_NAME(row);
-    }
+  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(FIELD(WS.CHECK_FILE_NAME)));
+  if (RETURN_CODE_VALUE() != 0) {
+    platform::GET_STAMP(WS.NAME_STAMP);
+    MOVE_STAMPED_BACKUP_NAME(row);
   }
 
   STORE_RETURN_CODE(platform::CBL_RENAME_FILE(FIELD(WS.CURRENT_FILE_NAME),

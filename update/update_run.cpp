@@ -86,18 +86,14 @@ int32_t UPDATE_RUN() {
   // goes on: the box offers no way to decline.
   SHOW_INFORMATION(CONFIRMATION_NOTICE);
 
-  // A folder in which this user may not create the lock file could not be
-  // changed by this run anyway; it goes on without the lock, and each step
-  // then reports what it cannot do.
-  switch (platform::ACQUIRE_FOLDER_LOCK(ARGUMENT<FOLDER_LOCK_FILE>,
-                                        FOLDER_LOCK_WAIT_LIMIT_MS)) {
-    case platform::FolderLock::HELD:
-    case platform::FolderLock::FOLDER_READ_ONLY:
-      break;
-    case platform::FolderLock::NOT_HAD:
-      // Another user's run has the folder; nothing has been touched.
-      EXECUTABLE_LOCKED_EXIT();
-      return END_OF_RUN();
+  // Without the lock nothing changes: another user's run has the folder, or
+  // this user may not create the lock file in it (where deleting may still
+  // be granted, or a file screen refuses only the lock's name).
+  if (platform::ACQUIRE_FOLDER_LOCK(ARGUMENT<FOLDER_LOCK_FILE>,
+                                    FOLDER_LOCK_WAIT_LIMIT_MS) !=
+      platform::FolderLock::HELD) {
+    FOLDER_NOT_HAD_EXIT();
+    return END_OF_RUN();
   }
 
   if (REPLACE_CLIENT_EXECUTABLE() == StepResult::RUN_ENDED) return END_OF_RUN();

@@ -46,8 +46,11 @@ StepResult FAILURE_EXIT(std::string_view message, ExitStatus status);
 int32_t END_OF_RUN();
 
 StepResult REPLACE_CLIENT_EXECUTABLE();
-// Ends the run with the executable's locked message (exit status 2): also
-// the report of a folder lock that another run kept for the whole wait.
+// Ends the run with the executable's locked message (exit status 2).
 StepResult EXECUTABLE_LOCKED_EXIT();
+// Ends a run that could not take the folder lock, having changed nothing:
+// with the missing message when no executable is delivered (status 1), else
+// with the executable's locked message (status 2).
+StepResult FOLDER_NOT_HAD_EXIT();
 void REFRESH_VERSION_FILE();
 StepResult REPLACE_LIBRARY(const LIBRARY_COMPONENT& row);

@@ -148,10 +148,10 @@ CASES = [
     Case("left-over executable backup is a directory",
          {**TYPICAL_BEFORE, "TALVENClient.OLD.exe": Dir()},
          {**TYPICAL_AFTER, "TALVENClient.OLD.exe": Dir()}, [DONE], 0),
-    Case("directory at the executable's temporary name: the delivery is kept",
-         {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": Dir()},
-         {**without(TYPICAL_BEFORE, "TALVENClient.exe"), "TALVENClient.exe.tmp": Dir()},
-         [EXE_UNABLE], 3),
+    # The copy cannot make its temporary: the executable in use and the
+    # delivery both stay.
+    Case("directory at the executable's temporary name: both executables kept",
+         {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": Dir()}, None, [EXE_UNABLE], 3),
     Case("delivered executable is a socket", {**INSTALLED, "TALVENClient_NEW.exe": Socket()},
          None, [EXE_MISSING], 1, platforms=("linux",)),
     Case("delivered version file is a FIFO", {**TYPICAL_BEFORE, "TALVENClient_VER.txt": Fifo()},
@@ -175,10 +175,17 @@ CASES = [
     Case("working library is a dangling link (Wine: replaced)",
          {**TYPICAL_BEFORE, "TALVENNetBridge40.dll": Link("nowhere")},
          without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"), [DONE], 0, platforms=("wine",)),
-    Case("library backup is a directory", {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": Dir()},
-         {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"), "TALVENNetBridge40.dll": "nb 1",
-          "TALVENNetBridge40.old.dll": Dir(), "TALVENNetBridge40_new.dll": "nb 2"},
-         [locked("TALVENNetBridge40.dll")], 4),
+    # A backup name that holds no file is a backup that will not go (a
+    # folder: stamped name instead) or goes (a link: removed, not followed).
+    Case("library backup is a directory: stamped backup",
+         {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": Dir()},
+         {**without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"), "TALVENNetBridge40.old.dll": Dir(),
+          f"TALVENNetBridge40.{STAMP}.DLL": "nb 1"}, [DONE], 0),
+    Case("library backup is a dangling link",
+         {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": Link("nowhere")}, TYPICAL_AFTER, [DONE], 0),
+    Case("library backup links to another file", {**TYPICAL_BEFORE, THEIRS: "their file",
+                                                  "TALVENNetBridge40.old.dll": Link(THEIRS)},
+         {**TYPICAL_AFTER, THEIRS: "their file"}, [DONE], 0, platforms=("linux",)),
     # Under Wine a Unix symbolic link is invisible: the program sees the file
     # it points to (as a Windows client sees a link that a file server
     # follows for it) and treats it as that file. Wine's server resolves the
@@ -199,16 +206,16 @@ CASES = [
          {**TYPICAL_AFTER, "TALVENViewHostPanel.dll": "their file",
           "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel_new.dll": Link(THEIRS)},
          [DONE], 0, platforms=("wine",)),
-    Case("executable in use links to another file (Wine: that file is removed)",
+    Case("executable in use links to another file (Wine: the link is replaced)",
          {**TYPICAL_BEFORE, "TALVENClient.exe": Link(THEIRS), THEIRS: "their file"},
-         TYPICAL_AFTER, [DONE], 0, platforms=("wine",)),
+         {**TYPICAL_AFTER, THEIRS: "their file"}, [DONE], 0, platforms=("wine",)),
     # Removing the left-over temporary removes the linked file; the dangling
     # link then stands in the way of the copy's fresh temporary, which is
-    # never written through it: the run fails loudly, the delivery kept.
+    # never written through it: the run fails loudly, both executables kept.
     Case("both temporary names link to another file (Wine: that file is removed)",
          {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": Link(THEIRS),
           "TALVENClientVersion.txt.tmp": Link(THEIRS), THEIRS: "their file"},
-         {**without(TYPICAL_BEFORE, "TALVENClient.exe"), "TALVENClient.exe.tmp": Link(THEIRS),
+         {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": Link(THEIRS),
           "TALVENClientVersion.txt.tmp": Link(THEIRS)},
          [EXE_UNABLE], 3, platforms=("wine",)),
 ]

@@ -88,7 +88,8 @@ def snapshot(folder: Path) -> dict:
 
 def nothing_lost(before: dict, now: dict) -> list:
     """What is lost in `now`, a folder that started as `before`: the
-    delivered executable, version file and each delivered library must stand
+    executable in use must stand whole (old or new), the delivered
+    executable, version file and each delivered library must stand
     in full under their new or working name, each library in use under its
     working or backup name (plain or stamped); a component name holds only
     content that was in the folder before (never a partial file); besides
@@ -101,6 +102,10 @@ def nothing_lost(before: dict, now: dict) -> list:
             problems.append(f"{what} {before[name]!r} ({name}) lost")
 
     stands(NEW_EXE, (NEW_EXE, EXE), "delivered executable")
+    # The executable has no backup: it must stand whole, old or new, at all
+    # times, or nobody can start the client from the folder.
+    if EXE in before and now.get(EXE) not in (before[EXE], before.get(NEW_EXE)):
+        problems.append(f"{EXE} holds {now.get(EXE)!r}, neither the old nor the new executable")
     stands(NEW_VER, (NEW_VER, VER), "delivered version file")
     for new, work, backup in LIBRARIES:
         stamped = [n for n in now if STAMPED.fullmatch(n) and n.startswith(work[:-3])]

@@ -71,8 +71,8 @@ ROWS = [
         "the link is removed, not what it points to"),
     Row("working library links outside", but(T, **{NB: OUT}), but(RAN, **{NB: OUT}), 5,
         "looks absent; the rename onto the link is refused"),
-    Row("library backup links outside", but(T, **{NB_OLD: OUT}), but(RAN, **{NB_OLD: OUT}), 4,
-        "looks absent; setting the library aside onto the link is refused"),
+    Row("library backup links outside", but(T, **{NB_OLD: OUT}), U, 0,
+        "the link is removed, not what it points to, and the library set aside there"),
     Row("links outside at both temporary names", but(T, **{EXE + ".tmp": OUT, VER + ".tmp": OUT}),
         U, 0, "the links are removed and the copies made afresh, never through them"),
     Row("folder lock held by another process for a second", T, U, 0,
@@ -84,7 +84,7 @@ ROWS = [
         "the run gives up after its 60 s wait with the executable's locked message, "
         "having touched nothing", hold=HELD_FOR_EVER, timeout=90),
     Row("folder the user may not write to", T, None, 2,
-        "no lock file can be made, so no wait; the executable in use cannot be deleted",
+        "no lock file can be made, so no wait, and without the lock nothing is changed",
         user="nobody"),
     Row("read-only files in the user's own folder", T, U, 0,
         "on Linux the folder's permissions decide, not the files'", user="nobody",
@@ -97,9 +97,9 @@ ROWS = [
         "copied in full (size and marks either side of 4 GiB checked)", fs="tmpfs 6g",
         timeout=240),
     *[Row(f"disk fills during the executable's copy ({fs.split()[0]})",
-          {EXE: "exe 1", NEW_EXE: Fill(0.6)}, {NEW_EXE: Was(NEW_EXE)}, 3,
-          "no temporary is left and the delivery is kept; the folder has no TALVENClient.exe "
-          "until a run with room completes", fs=fs) for fs in ("tmpfs 256k", "ext4 4m")],
+          {EXE: "exe 1", NEW_EXE: Fill(0.6)}, {EXE: "exe 1", NEW_EXE: Was(NEW_EXE)}, 3,
+          "no temporary is left; the executable in use and the delivery are kept, and a run "
+          "with room completes the update", fs=fs) for fs in ("tmpfs 256k", "ext4 4m")],
     Row("disk fills during the version file's copy", but(T, **{NEW_VER: Fill(0.6)}),
         but(U, VER, **{NEW_VER: Was(NEW_VER)}), 0,
         "success is shown; the version file in use is gone and the delivery kept for the next "

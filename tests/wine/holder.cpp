@@ -3,12 +3,15 @@
 // renames and copies meet real sharing violations.
 //
 //   holder [--access A] [--share S] NAME...
-//       opens each NAME with access A (r, w or rw; default r) and share
+//       opens each NAME with access A (r, w, rw, or attr for attributes
+//       only; default r) and share
 //       mode S (none, r, rw, rd for read and delete, all; default r). The
 //       default is another user's running client: others may read the file,
 //       nobody may write, rename or delete it. A program started from the
 //       share holds its executable with rd, as the image loader does, and
-//       so does a loaded library.
+//       so does a loaded library. With no NAME it holds nothing and only
+//       runs: copied as a client folder's executable and started there, it
+//       is a client running from the folder, whose image is mapped.
 //   holder --exclusive NAME...
 //       the same as --share none: not even a copy can read it
 //   holder --scan MS NAME...
@@ -60,6 +63,10 @@ constexpr Mode ACCESS_MODES[] = {
     {"r", GENERIC_READ},
     {"w", GENERIC_WRITE},
     {"rw", GENERIC_READ | GENERIC_WRITE},
+    // What an indexer, a backup agent or Explorer opens a file for: it takes
+    // no part in sharing, so even a holder that shares nothing lets a
+    // delete open the file.
+    {"attr", FILE_READ_ATTRIBUTES},
 };
 constexpr Mode SHARE_MODES[] = {
     {"none", 0},
