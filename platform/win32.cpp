@@ -289,16 +289,15 @@ bool DELETE_UNSHARED(const wchar_t* path) {
     const wchar_t* const name = slash ? slash + 1 : path;
     wchar_t aside[MAX_PATH + 1];
     const bool made = ASIDE_NAME(name, aside);
-    deleted = made && RENAME_OPEN_FILE(file, aside);
+    const bool moved = made && RENAME_OPEN_FILE(file, aside);
+    deleted = moved && MARK_FOR_DELETION(file, true);
     error = deleted ? ERROR_SUCCESS
             : made  ? GetLastError()
                     : ERROR_FILENAME_EXCED_RANGE;
-    if (deleted && !MARK_FOR_DELETION(file, true)) {
-      error = GetLastError();
-      deleted = false;
-      // Back under its own name, unmarked; the name was ours a moment ago.
-      if (!RENAME_OPEN_FILE(file, name)) error = GetLastError();
-    }
+    // Back under its own name, unmarked. Also after a rename that reported
+    // failure: a server may have done it and lost the reply. For one that
+    // was not done, this changes nothing either way.
+    if (made && !deleted) static_cast<void>(RENAME_OPEN_FILE(file, name));
   }
   // A handle opened for DELETE only has nothing to write back; the file's
   // fate is the mark's.

@@ -62,10 +62,10 @@ StepResult REPLACE_CLIENT_EXECUTABLE() {
     STORE_RETURN_CODE(platform::CBL_DELETE_FILE(ARGUMENT<LEFT_OVER_BACKUP>));
   }
 
-  // The executable in use goes only once the delivery can be copied: one
-  // that an administrator's copy is still writing, or that another process
-  // holds against readers, would otherwise leave the folder with no client
-  // executable at all. The delivery is kept, and a new run completes it.
+  // The delivery must be readable with writers shut out before anything is
+  // touched: one that an administrator's copy is still writing, or that
+  // another process holds against readers, ends the run with both
+  // executables as they are, and a new run completes the update.
   STORE_RETURN_CODE(platform::CHECK_FILE_READABLE(FIELD(WS.NEW_FILE_NAME)));
   if (RETURN_CODE_VALUE() != 0)
     return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
