@@ -3,7 +3,8 @@
 
   1. the copy routine on a 1 GiB client executable beside cp + sync, on the
      work folder's file system and, where a loop device can be mounted, on
-     btrfs and xfs, where the copy should clone instead of reading;
+     btrfs and xfs, where the copy should clone instead of reading; and the
+     delivery program delivering that executable, beside cp + sync;
   2. the typical update run: wall time, and its system calls split into
      process start-up and the run, beside the floor its file operations need;
   3. heap allocations while the run goes on;
@@ -220,6 +221,33 @@ def measure_copy(work, copy_tool, size, pairs, traced):
     progress(f"copy: {traced} pairs under strace -T for the flush's share")
     shares = traced_phases(folder, copy_tool, traced)
     return {"a": a_times, "b": b_times, "shares": shares}
+
+
+def measure_delivery(work, deliver, source, pairs):
+    """Alternates TalvenClient_DELIVER (A: copy, flush, read back from the
+    disk, compare, rename) with cp + sync of the same file (B), `pairs` times
+    after one pair that is not counted. Each starts with nothing dirty and
+    no delivery in the client folder."""
+    if not deliver.exists():
+        return None
+    source_folder, client = work / "delivery" / "new files", work / "delivery" / "client"
+    source_folder.mkdir(parents=True)
+    client.mkdir()
+    os.link(source, source_folder / CURRENT_EXECUTABLE)
+    target = client / NEW_EXECUTABLE
+    sides = [([[str(deliver), str(source_folder), str(client)]], []),
+             ([["cp", str(source), str(target)], ["sync", str(target)]], [])]
+    for pair in range(pairs + 1):
+        for commands, times in sides:
+            target.unlink(missing_ok=True)
+            os.sync()
+            seconds = timed(commands, work)
+            if pair > 0:
+                times.append(seconds)
+            if target.stat().st_size != source.stat().st_size:
+                raise RuntimeError("delivery has the wrong size")
+    shutil.rmtree(work / "delivery")
+    return {"a": sides[0][1], "b": sides[1][1]}
 
 
 def measure_clone(work, copy_tool, source, fstype, pairs):
@@ -559,6 +587,17 @@ def build_table(results, size):
         f"cp + sync: {median(shares['B']['fsync']):.0%} / {median(shares['B']['copy']):.0%}",
         "reported", "")
 
+    delivery = results["delivery"]
+    if delivery is None:
+        row("Delivery program (build/linux/TalvenClient_DELIVER)", "not built", "", "reported", "")
+    else:
+        ratios = [tb / ta for ta, tb in zip(delivery["a"], delivery["b"])]
+        row(f"Deliver a {size // MIB} MiB executable on {fs}: TalvenClient_DELIVER "
+            "(temporary, fsync, read back from disk, SHA-256 twice, rename)",
+            seconds_and_rate(delivery["a"], size),
+            f"cp + sync FILE: {seconds_and_rate(delivery['b'], size)}", "reported",
+            f"{median(ratios):.2f} of cp + sync's throughput")
+
     for fstype in ("btrfs", "xfs"):
         clone, reason = results["clone"][fstype]
         if clone is None:
@@ -742,6 +781,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", type=Path, default=ROOT / "build/linux/TalvenClient_SET")
     parser.add_argument("--copy-tool", type=Path, default=ROOT / "build/bench/copy_file")
+    parser.add_argument("--deliver", type=Path, default=ROOT / "build/linux/TalvenClient_DELIVER")
     parser.add_argument("--empty", type=Path, default=ROOT / "build/bench/empty_main")
     parser.add_argument("--preload", type=Path, default=ROOT / "build/bench/count_allocations.so")
     parser.add_argument("--windows-exe", type=Path, default=ROOT / "build/windows/TalvenClient_SET.exe")
@@ -764,6 +804,9 @@ def main():
     work.mkdir(parents=True)
     results = {"machine": machine(work)}
     results["copy"] = measure_copy(work, args.copy_tool, size, args.copy_pairs, args.traced_pairs)
+    progress(f"delivery: {args.copy_pairs} pairs, TalvenClient_DELIVER and cp + sync alternating")
+    results["delivery"] = measure_delivery(work, args.deliver, work / "copy" / NEW_EXECUTABLE,
+                                           args.copy_pairs)
 
     results["clone"] = {}
     for fstype in ("btrfs", "xfs"):

@@ -146,3 +146,121 @@ FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms);
 void RELEASE_FOLDER_LOCK();
 
 }  // namespace platform
+
+// ---------------------------------------------------------------------------
+// The delivery program's operations (TalvenClient_DELIVER). Unlike the
+// routines above, these take whole paths in UTF-8, absolute or relative to
+// the current directory, and a name that holds a space is a name like any
+// other. The delivery computes its checksums itself, from the data these
+// routines read and write: the update run never needs a checksum, so its
+// executable links no hashing library. Like the routines above, these
+// allocate nothing, so that the update executable, which links them too,
+// carries no more of the C++ library than it did.
+
+namespace platform {
+
+// Room for a whole path in UTF-8 and its zero byte: a longer one fails.
+inline constexpr std::size_t WHOLE_PATH_CAPACITY = 32'768;
+
+// An open file: a descriptor (POSIX) or a handle (Windows); -1 for none.
+struct OpenFile {
+  intptr_t native = -1;
+};
+
+// What tells two states of a file's content apart without reading it: its
+// size and the time of its last change (POSIX: the inode's change time, in
+// nanoseconds, which no program can set back; Windows: the last write time,
+// in 100-nanosecond ticks). Two equal facts taken before and after a read
+// mean nobody wrote to the file meanwhile.
+struct FileFacts {
+  uint64_t size = 0;
+  int64_t changed = 0;
+  bool operator==(const FileFacts&) const = default;
+};
+
+struct FolderEntry {
+  std::string_view name;  // valid only during the visit
+  bool plain_file;  // not a folder, link (reparse point), FIFO, socket, device
+  uint64_t size;    // of a plain file; 0 otherwise
+};
+using VisitEntry = void (*)(const FolderEntry& entry, void* context);
+
+// Writes `folder` as an absolute path ending in the platform's separator,
+// zero-terminated, into `full`, so that a name appended to it is a path;
+// non-zero when it is not a folder that can be reached, or does not fit.
+// POSIX: links resolved (realpath).
+int32_t FULL_FOLDER_PATH(std::string_view folder, std::span<char> full);
+
+// `same` is true when both paths name one folder (POSIX: same device and
+// inode; Windows: same volume serial number and file index). A folder
+// reached through a file share and the same folder on the host itself are
+// two folders here.
+int32_t SAME_FOLDER(std::string_view first, std::string_view second,
+                    bool& same);
+
+// Calls `visit` for every entry of `folder` but "." and "..", in no
+// particular order; links are not followed. After a failure some entries
+// may have been visited.
+int32_t LIST_FOLDER(std::string_view folder, VisitEntry visit, void* context);
+
+// Makes `folder` the current directory.
+int32_t ENTER_FOLDER(std::string_view folder);
+
+enum class Caching {
+  USE_CACHE,
+  // Data the system still caches from a recent write is dropped (POSIX:
+  // the flushed file's cached pages) or passed by (Windows: unbuffered
+  // reads), so that what is read comes from the disk or the file server.
+  FROM_DISK,
+};
+
+// Opens the plain file at `path` for reading and fills `facts`; a link, a
+// folder or a FIFO fails (POSIX: EINVAL) without being followed or waited
+// on. Windows: writers are shut out for as long as the file is open (read
+// sharing only), so a file still being written fails after the usual
+// retries, and no writer can start. POSIX has no share modes: compare the
+// facts before and after reading.
+int32_t OPEN_FOR_READING(std::string_view path, Caching caching, OpenFile& file,
+                         FileFacts& facts);
+
+// Reads up to buffer.size() bytes at the file's position; `got` 0 at the end
+// of the file. For a file opened FROM_DISK, the buffer's address and size
+// must be multiples of READ_ALIGNMENT (Windows reads unbuffered).
+inline constexpr std::size_t READ_ALIGNMENT = 4096;
+int32_t READ_SOME(OpenFile file, std::span<unsigned char> buffer,
+                  std::size_t& got);
+
+// The facts of an open file as they stand now.
+int32_t FACTS_OF(OpenFile file, FileFacts& facts);
+
+// Creates `path` for writing; fails when anything stands there (nothing is
+// ever written through a link). POSIX: the permission bits of `like` (an
+// open file), plus reading for every user, whose update runs must read it.
+int32_t CREATE_NEW_FILE(std::string_view path, OpenFile like, OpenFile& file);
+
+// Writes all of `data` at the file's position.
+int32_t WRITE_ALL(OpenFile file, std::span<const unsigned char> data);
+
+// Writes the file's data through every cache (a file server's too) to disk.
+int32_t FLUSH_FILE(OpenFile file);
+
+// Closes `file` (a file not open is no error) and sets it to none; a
+// written file's last errors may show only here.
+int32_t CLOSE_FILE(OpenFile& file);
+
+// Renames `source` to `target`, replacing a file that stands there, in one
+// step: `target` holds either its old content or the new, never neither.
+// Returns once the rename is on disk (POSIX: the folder is flushed;
+// Windows: MOVEFILE_WRITE_THROUGH). A read-only `target` fails; a busy
+// one is retried like a delete.
+int32_t RENAME_REPLACING(std::string_view source, std::string_view target);
+
+// True when standard error is a terminal (a console on Windows), where a
+// progress line can be redrawn.
+bool ERRORS_GO_TO_TERMINAL();
+
+// Writes the system's words for a status returned by these routines into
+// `text`, zero-terminated (cut short where they do not fit).
+void ERROR_TEXT(int32_t status, std::span<char> text);
+
+}  // namespace platform

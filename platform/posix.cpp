@@ -398,3 +398,221 @@ void RELEASE_FOLDER_LOCK() {
 }
 
 }  // namespace platform
+
+// ---------------------------------------------------------------------------
+// The delivery program's operations: whole paths, open files, listings.
+
+#include <dirent.h>
+
+namespace platform {
+namespace {
+
+// A whole path as the system calls take it: zero-terminated.
+struct WholePath {
+  char text[PATH_MAX];
+  bool ok;
+};
+
+WholePath TERMINATED(std::string_view path) {
+  WholePath whole;
+  whole.ok = !path.empty() && path.size() < sizeof whole.text &&
+             path.find('\0') == std::string_view::npos;
+  if (!whole.ok) return whole;
+  std::memcpy(whole.text, path.data(), path.size());
+  whole.text[path.size()] = '\0';
+  return whole;
+}
+
+// The status for a path that TERMINATED refused.
+int32_t BAD_PATH(std::string_view path) {
+  return path.size() >= PATH_MAX ? ENAMETOOLONG : EINVAL;
+}
+
+FileFacts FACTS_FROM(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_size),
+          static_cast<int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 +
+              st.st_ctim.tv_nsec};
+}
+
+int FD_OF(OpenFile file) { return static_cast<int>(file.native); }
+
+}  // namespace
+
+int32_t FULL_FOLDER_PATH(std::string_view folder, std::span<char> full) {
+  const WholePath path = TERMINATED(folder);
+  if (!path.ok) return BAD_PATH(folder);
+  char resolved[PATH_MAX];
+  if (realpath(path.text, resolved) == nullptr) return errno;
+  struct stat st;
+  if (stat(resolved, &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  const std::size_t length = std::strlen(resolved);
+  const bool ends_in_slash = resolved[length - 1] == '/';
+  if (length + (ends_in_slash ? 0 : 1) >= full.size()) return ENAMETOOLONG;
+  std::memcpy(full.data(), resolved, length);
+  if (!ends_in_slash) full[length] = '/';
+  full[length + (ends_in_slash ? 0 : 1)] = '\0';
+  return 0;
+}
+
+int32_t SAME_FOLDER(std::string_view first, std::string_view second,
+                    bool& same) {
+  const WholePath a = TERMINATED(first);
+  const WholePath b = TERMINATED(second);
+  if (!a.ok) return BAD_PATH(first);
+  if (!b.ok) return BAD_PATH(second);
+  struct stat one, other;
+  if (stat(a.text, &one) != 0 || stat(b.text, &other) != 0) return errno;
+  same = one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+  return 0;
+}
+
+int32_t LIST_FOLDER(std::string_view folder, VisitEntry visit, void* context) {
+  const WholePath path = TERMINATED(folder);
+  if (!path.ok) return BAD_PATH(folder);
+  DIR* dir = opendir(path.text);
+  if (dir == nullptr) return errno;
+  int32_t status = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      status = errno;
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      status = errno;
+      break;
+    }
+    const bool plain = S_ISREG(st.st_mode);
+    visit({name, plain, plain ? static_cast<uint64_t>(st.st_size) : 0},
+          context);
+  }
+  closedir(dir);  // opened for reading only: nothing to lose
+  return status;
+}
+
+int32_t ENTER_FOLDER(std::string_view folder) {
+  const WholePath path = TERMINATED(folder);
+  if (!path.ok) return BAD_PATH(folder);
+  return chdir(path.text) == 0 ? 0 : errno;
+}
+
+int32_t OPEN_FOR_READING(std::string_view path, Caching caching, OpenFile& file,
+                         FileFacts& facts) {
+  const WholePath whole = TERMINATED(path);
+  if (!whole.ok) return BAD_PATH(path);
+  struct stat st;
+  int32_t status = 0;
+  const int fd = OPEN_PLAIN_FILE(whole.text, st, status);
+  if (fd < 0) return status;
+  // A file just written and flushed has only clean pages in the cache, and
+  // DONTNEED drops them: the read that follows goes to the disk. The advice
+  // is best effort: a file system that keeps no page cache ignores it.
+  const int advice = caching == Caching::FROM_DISK ? POSIX_FADV_DONTNEED
+                                                   : POSIX_FADV_SEQUENTIAL;
+  static_cast<void>(posix_fadvise(fd, 0, 0, advice));
+  file.native = fd;
+  facts = FACTS_FROM(st);
+  return 0;
+}
+
+int32_t READ_SOME(OpenFile file, std::span<unsigned char> buffer,
+                  std::size_t& got) {
+  for (;;) {
+    const ssize_t n = read(FD_OF(file), buffer.data(), buffer.size());
+    if (n >= 0) {
+      got = static_cast<std::size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
+int32_t FACTS_OF(OpenFile file, FileFacts& facts) {
+  struct stat st;
+  if (fstat(FD_OF(file), &st) != 0) return errno;
+  facts = FACTS_FROM(st);
+  return 0;
+}
+
+int32_t CREATE_NEW_FILE(std::string_view path, OpenFile like, OpenFile& file) {
+  const WholePath whole = TERMINATED(path);
+  if (!whole.ok) return BAD_PATH(path);
+  struct stat st;
+  if (fstat(FD_OF(like), &st) != 0) return errno;
+  // Every user's update run reads the delivery; set-user-ID and the like
+  // are not passed on.
+  constexpr mode_t EVERYONE_READS = 0444;
+  const mode_t mode = (st.st_mode & 0777) | EVERYONE_READS;
+  const int fd =
+      openat(AT_FDCWD, whole.text,
+             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return errno;
+  // The umask may have taken bits away.
+  if (fchmod(fd, mode) != 0) {
+    const int32_t status = errno;
+    close(fd);  // the caller removes the empty file
+    return status;
+  }
+  file.native = fd;
+  return 0;
+}
+
+int32_t WRITE_ALL(OpenFile file, std::span<const unsigned char> data) {
+  while (!data.empty()) {
+    const ssize_t n = write(FD_OF(file), data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+int32_t FLUSH_FILE(OpenFile file) {
+  return fsync(FD_OF(file)) == 0 ? 0 : errno;
+}
+
+int32_t CLOSE_FILE(OpenFile& file) {
+  if (file.native < 0) return 0;
+  const int fd = FD_OF(file);
+  file.native = -1;
+  // After close fails the descriptor is gone all the same (Linux): no retry.
+  return close(fd) == 0 ? 0 : errno;
+}
+
+int32_t RENAME_REPLACING(std::string_view source, std::string_view target) {
+  const WholePath from = TERMINATED(source);
+  const WholePath to = TERMINATED(target);
+  if (!from.ok) return BAD_PATH(source);
+  if (!to.ok) return BAD_PATH(target);
+  const int32_t status = WITH_BUSY_RETRY(
+      [&] { return renameat(AT_FDCWD, from.text, AT_FDCWD, to.text); });
+  if (status != 0) return status;
+  // The rename is an entry in the folder: flushing the folder puts it on
+  // disk before the next rename, so a crash cannot keep a later one and
+  // lose an earlier one.
+  const std::size_t slash = target.rfind('/');
+  const WholePath folder =
+      TERMINATED(slash == std::string_view::npos
+                     ? std::string_view(".")
+                     : std::string_view(target.data(), slash + 1));
+  const int fd =
+      openat(AT_FDCWD, folder.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int32_t flushed = fsync(fd) == 0 ? 0 : errno;
+  close(fd);  // opened for reading only: nothing to lose
+  return flushed;
+}
+
+bool ERRORS_GO_TO_TERMINAL() { return isatty(STDERR_FILENO) == 1; }
+
+void ERROR_TEXT(int32_t status, std::span<char> text) {
+  if (text.empty()) return;
+  std::snprintf(text.data(), text.size(), "%s", std::strerror(status));
+}
+
+}  // namespace platform

@@ -589,3 +589,309 @@ void RELEASE_FOLDER_LOCK() {
 }
 
 }  // namespace platform
+
+// ---------------------------------------------------------------------------
+// The delivery program's operations: whole paths in UTF-8, open handles,
+// listings. A path is made absolute against the current directory and given
+// the long-path prefix, as the routines above do with their names. Paths
+// live in static storage, as above: one is 64 KiB.
+
+#include <algorithm>
+
+namespace platform {
+namespace {
+
+// `utf8` in UTF-16, zero-terminated, in `wide`.
+int32_t WIDE_OF(std::string_view utf8, Path& wide) {
+  if (utf8.empty() || utf8.size() >= LONG_PATH_CAPACITY ||
+      utf8.find('\0') != std::string_view::npos)
+    return ERROR_INVALID_NAME;
+  const int length = MultiByteToWideChar(
+      CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+      wide.text, LONG_PATH_CAPACITY - 1);
+  if (length <= 0) return LAST_ERROR();
+  wide.text[length] = L'\0';
+  return 0;
+}
+
+// `wide` in UTF-8, zero-terminated, in `utf8`.
+int32_t UTF8_OF(const wchar_t* wide, std::span<char> utf8) {
+  if (utf8.empty()) return ERROR_INSUFFICIENT_BUFFER;
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(),
+                          static_cast<int>(std::min<std::size_t>(
+                              utf8.size(), LONG_PATH_CAPACITY * 3)),
+                          nullptr, nullptr);
+  return length > 0 ? 0 : LAST_ERROR();
+}
+
+// `path` made absolute against the current directory, without a prefix.
+int32_t FULL_WIDE_PATH(std::string_view path, Path& full) {
+  static Path wide;
+  if (const int32_t status = WIDE_OF(path, wide)) return status;
+  const DWORD length =
+      GetFullPathNameW(wide.text, LONG_PATH_CAPACITY, full.text, nullptr);
+  if (length == 0) return LAST_ERROR();
+  if (length >= LONG_PATH_CAPACITY) return ERROR_FILENAME_EXCED_RANGE;
+  return 0;
+}
+
+// `path` as one long path ("\\?\C:\...", "\\?\UNC\server\share\..."), which
+// the wide calls take beyond MAX_PATH.
+int32_t LONG_WIDE_PATH(std::string_view path, Path& long_path) {
+  static Path full;
+  if (const int32_t status = FULL_WIDE_PATH(path, full)) return status;
+  const bool prefixed = std::wcsncmp(full.text, L"\\\\?\\", 4) == 0;
+  const bool unc = !prefixed && std::wcsncmp(full.text, L"\\\\", 2) == 0;
+  const wchar_t* const prefix = unc        ? L"\\\\?\\UNC\\"
+                                : prefixed ? L""
+                                           : L"\\\\?\\";
+  const wchar_t* const rest = unc ? full.text + 2 : full.text;
+  const std::size_t prefix_length = std::wcslen(prefix);
+  const std::size_t rest_length = std::wcslen(rest);
+  if (prefix_length + rest_length >= LONG_PATH_CAPACITY)
+    return ERROR_FILENAME_EXCED_RANGE;
+  std::wmemcpy(long_path.text, prefix, prefix_length);
+  std::wmemcpy(long_path.text + prefix_length, rest, rest_length + 1);
+  return 0;
+}
+
+// Neither a folder nor a reparse point (a link, a junction) that would lead
+// elsewhere.
+bool PLAIN_FILE_ATTRIBUTES(DWORD attributes) {
+  return (attributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+HANDLE HANDLE_OF(OpenFile file) {
+  return reinterpret_cast<HANDLE>(file.native);
+}
+
+FileFacts FACTS_FROM(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {ULONGLONG{info.nFileSizeHigh} << 32 | info.nFileSizeLow,
+          static_cast<int64_t>(ULONGLONG{info.ftLastWriteTime.dwHighDateTime}
+                                   << 32 |
+                               info.ftLastWriteTime.dwLowDateTime)};
+}
+
+}  // namespace
+
+int32_t FULL_FOLDER_PATH(std::string_view folder, std::span<char> full) {
+  static Path path, long_path;
+  if (const int32_t status = FULL_WIDE_PATH(folder, path)) return status;
+  if (const int32_t status = LONG_WIDE_PATH(folder, long_path)) return status;
+  const DWORD attributes = GetFileAttributesW(long_path.text);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LAST_ERROR();
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
+  const std::size_t length = std::wcslen(path.text);
+  if (path.text[length - 1] != L'\\') {
+    if (length + 1 >= LONG_PATH_CAPACITY) return ERROR_FILENAME_EXCED_RANGE;
+    path.text[length] = L'\\';
+    path.text[length + 1] = L'\0';
+  }
+  return UTF8_OF(path.text, full);
+}
+
+int32_t SAME_FOLDER(std::string_view first, std::string_view second,
+                    bool& same) {
+  static Path path;
+  BY_HANDLE_FILE_INFORMATION info[2];
+  const std::string_view paths[2] = {first, second};
+  for (int i = 0; i < 2; ++i) {
+    if (const int32_t status = LONG_WIDE_PATH(paths[i], path)) return status;
+    // No access asked for, all sharing granted, BACKUP_SEMANTICS (which a
+    // folder needs to be opened at all): nobody's use of it is disturbed.
+    const HANDLE folder = CreateFileW(
+        path.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return LAST_ERROR();
+    const bool read = GetFileInformationByHandle(folder, &info[i]) != FALSE;
+    const int32_t status = read ? 0 : LAST_ERROR();
+    CloseHandle(folder);  // opened without access: nothing to lose
+    if (!read) return status;
+  }
+  same = info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+  return 0;
+}
+
+int32_t LIST_FOLDER(std::string_view folder, VisitEntry visit, void* context) {
+  static Path pattern;
+  if (const int32_t status = LONG_WIDE_PATH(folder, pattern)) return status;
+  std::size_t length = std::wcslen(pattern.text);
+  if (length + 2 >= LONG_PATH_CAPACITY) return ERROR_FILENAME_EXCED_RANGE;
+  if (pattern.text[length - 1] != L'\\') pattern.text[length++] = L'\\';
+  pattern.text[length++] = L'*';
+  pattern.text[length] = L'\0';
+  WIN32_FIND_DATAW data;
+  const HANDLE search = FindFirstFileExW(pattern.text, FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    // A drive's root folder lists no "." and "..": nothing found is empty.
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : LAST_ERROR();
+  }
+  // A name is at most MAX_PATH UTF-16 units, each at most three bytes.
+  char name[MAX_PATH * 3 + 1];
+  int32_t status = 0;
+  do {
+    if (std::wcscmp(data.cFileName, L".") == 0 ||
+        std::wcscmp(data.cFileName, L"..") == 0)
+      continue;
+    status = UTF8_OF(data.cFileName, name);
+    if (status != 0) break;
+    const bool plain = PLAIN_FILE_ATTRIBUTES(data.dwFileAttributes);
+    visit({name, plain,
+           plain ? ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow : 0},
+          context);
+  } while (FindNextFileW(search, &data));
+  if (status == 0 && GetLastError() != ERROR_NO_MORE_FILES)
+    status = LAST_ERROR();
+  FindClose(search);  // a search handle: nothing to lose
+  return status;
+}
+
+int32_t ENTER_FOLDER(std::string_view folder) {
+  static Path path;
+  if (const int32_t status = FULL_WIDE_PATH(folder, path)) return status;
+  return SetCurrentDirectoryW(path.text) ? 0 : LAST_ERROR();
+}
+
+int32_t OPEN_FOR_READING(std::string_view path, Caching caching, OpenFile& file,
+                         FileFacts& facts) {
+  static Path wide;
+  if (const int32_t status = LONG_WIDE_PATH(path, wide)) return status;
+  // OPEN_REPARSE_POINT: a link is opened as itself, and refused below.
+  const DWORD flags =
+      FILE_FLAG_OPEN_REPARSE_POINT |
+      (caching == Caching::FROM_DISK ? FILE_FLAG_NO_BUFFERING
+                                     : FILE_FLAG_SEQUENTIAL_SCAN);
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  // Read sharing only: nobody writes to the file while it is read.
+  const int32_t status = WITH_BUSY_RETRY(wide.text, [&] {
+    opened = CreateFileW(wide.text, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, flags, nullptr);
+    return opened != INVALID_HANDLE_VALUE;
+  });
+  if (status != 0) return status;
+  BY_HANDLE_FILE_INFORMATION info;
+  int32_t checked = 0;
+  if (!GetFileInformationByHandle(opened, &info))
+    checked = LAST_ERROR();
+  else if (!PLAIN_FILE_ATTRIBUTES(info.dwFileAttributes))
+    checked = ERROR_INVALID_PARAMETER;
+  if (checked != 0) {
+    CloseHandle(opened);  // opened for reading only: nothing to lose
+    return checked;
+  }
+  file.native = reinterpret_cast<intptr_t>(opened);
+  facts = FACTS_FROM(info);
+  return 0;
+}
+
+int32_t READ_SOME(OpenFile file, std::span<unsigned char> buffer,
+                  std::size_t& got) {
+  constexpr std::size_t MOST_AT_ONCE = 1u << 30;
+  DWORD read = 0;
+  const auto wanted = static_cast<DWORD>(std::min(buffer.size(), MOST_AT_ONCE));
+  if (!ReadFile(HANDLE_OF(file), buffer.data(), wanted, &read, nullptr))
+    return LAST_ERROR();
+  got = read;
+  return 0;
+}
+
+int32_t FACTS_OF(OpenFile file, FileFacts& facts) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(HANDLE_OF(file), &info)) return LAST_ERROR();
+  facts = FACTS_FROM(info);
+  return 0;
+}
+
+int32_t CREATE_NEW_FILE(std::string_view path, OpenFile /*like*/,
+                        OpenFile& file) {
+  static Path wide;
+  if (const int32_t status = LONG_WIDE_PATH(path, wide)) return status;
+  // CREATE_NEW: a file (or link) already there fails the call. The new
+  // file takes the folder's permissions, as any file made there would.
+  const HANDLE created = CreateFileW(
+      wide.text, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (created == INVALID_HANDLE_VALUE) return LAST_ERROR();
+  file.native = reinterpret_cast<intptr_t>(created);
+  return 0;
+}
+
+int32_t WRITE_ALL(OpenFile file, std::span<const unsigned char> data) {
+  constexpr std::size_t MOST_AT_ONCE = 1u << 30;
+  while (!data.empty()) {
+    const auto wanted = static_cast<DWORD>(std::min(data.size(), MOST_AT_ONCE));
+    DWORD written = 0;
+    if (!WriteFile(HANDLE_OF(file), data.data(), wanted, &written, nullptr))
+      return LAST_ERROR();
+    if (written == 0) return ERROR_WRITE_FAULT;
+    data = data.subspan(written);
+  }
+  return 0;
+}
+
+int32_t FLUSH_FILE(OpenFile file) {
+  return FlushFileBuffers(HANDLE_OF(file)) ? 0 : LAST_ERROR();
+}
+
+int32_t CLOSE_FILE(OpenFile& file) {
+  if (file.native == -1) return 0;
+  const HANDLE handle = HANDLE_OF(file);
+  file.native = -1;
+  return CloseHandle(handle) ? 0 : LAST_ERROR();
+}
+
+int32_t RENAME_REPLACING(std::string_view source, std::string_view target) {
+  static Path from, to;
+  if (const int32_t status = LONG_WIDE_PATH(source, from)) return status;
+  if (const int32_t status = LONG_WIDE_PATH(target, to)) return status;
+  // WRITE_THROUGH: the call returns once the rename is on disk. A read-only
+  // target is not replaced: that fails at once.
+  return WITH_BUSY_RETRY(to.text, [&] {
+    return MoveFileExW(from.text, to.text,
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  });
+}
+
+bool ERRORS_GO_TO_TERMINAL() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
+void ERROR_TEXT(int32_t status, std::span<char> text) {
+  if (text.empty()) return;
+  wchar_t said[512];
+  DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, static_cast<DWORD>(status), 0, said,
+                     sizeof said / sizeof said[0], nullptr);
+  // The system's sentence ends in a full stop and a line break.
+  while (length > 0 &&
+         (said[length - 1] == L'\n' || said[length - 1] == L'\r' ||
+          said[length - 1] == L' ' || said[length - 1] == L'.'))
+    --length;
+  said[length] = L'\0';
+  if (length > 0 && UTF8_OF(said, text) == 0) return;
+  // Without the system's words, the number. Written out here: the C
+  // library's formatting would add its whole printf to both executables.
+  char number[24] = "error ";
+  std::size_t end = std::strlen(number);
+  auto value = static_cast<uint32_t>(status);
+  char digits[12];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  while (count > 0) number[end++] = digits[--count];
+  number[end] = '\0';
+  const std::size_t kept = std::min(end, text.size() - 1);
+  std::memcpy(text.data(), number, kept);
+  text[kept] = '\0';
+}
+
+}  // namespace platform

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Measures the update program and prints one table: the copy routine on a
 # 1 GiB client executable beside cp + sync (and cloning on btrfs and xfs),
+# the delivery program delivering that executable beside cp + sync,
 # the typical run's wall time, system calls and heap allocations, and the
 # Windows executable's size and imports. Rewrites docs/performance.md.
 # Takes a few minutes; run as root, for the loop-device file systems.
@@ -14,6 +15,7 @@ for tool in cmake:cmake g++:g++ gcc:gcc python3:python3 strace:strace valgrind:v
             filefrag:e2fsprogs findmnt:util-linux mkfs.btrfs:btrfs-progs mkfs.xfs:xfsprogs; do
   command -v "${tool%%:*}" >/dev/null || need="$need ${tool#*:}"
 done
+[ -e /usr/include/openssl/evp.h ] || need="$need libssl-dev"  # the delivery program's SHA-256
 if [ -n "$need" ]; then
   if [ "$(id -u)" -eq 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
@@ -26,7 +28,7 @@ fi
 
 echo "-- building the Linux program and the benchmark helpers" >&2
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target TalvenClient_SET >/dev/null
+cmake --build --preset linux --target TalvenClient_SET TalvenClient_DELIVER >/dev/null
 mkdir -p build/bench
 CXXFLAGS="-std=c++20 -O3 -DNDEBUG -Wall -Wextra"
 # The copy routine comes from the Linux build's own platform library.

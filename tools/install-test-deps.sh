@@ -21,7 +21,7 @@ for p in build-essential cmake ninja-build libgtest-dev libgmock-dev python3 str
          g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
          wine wine32:i386 wine64 fonts-wine xvfb xauth xdotool x11-utils \
          imagemagick libimage-exiftool-perl icoutils binutils \
-         osslsigncode openssl git; do
+         osslsigncode openssl libssl-dev git; do
   want "$p"
 done
 

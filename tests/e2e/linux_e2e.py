@@ -4,6 +4,8 @@ usage: linux_e2e.py PATH-TO-TalvenClient_SET
 
 A held file is made immutable (chattr +i, which needs root): it can then be
 neither deleted nor renamed, as a file locked by another user on Windows.
+The delivery program's rows (delivery_cases.py) follow, with the
+TalvenClient_DELIVER built beside the update program.
 """
 
 import subprocess
@@ -11,6 +13,7 @@ import sys
 from pathlib import Path
 
 from cases import CASES
+from delivery_cases import run_deliveries
 from harness import Result, parse_stderr_boxes, run_all
 
 
@@ -31,6 +34,29 @@ class LinuxRunner:
         return Result(done.returncode, parse_stderr_boxes(stderr), stderr)
 
 
+class LinuxDeliverer:
+    """Runs TalvenClient_DELIVER; an `unwritable` folder is made immutable
+    for the run, so that nobody, root included, may create files in it."""
+
+    def __init__(self, program: Path):
+        self.program = program
+
+    def __call__(self, args, unwritable=None):
+        if unwritable:
+            subprocess.run(["chattr", "+i", unwritable], check=True)
+        try:
+            done = subprocess.run([self.program, *args], stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=120)
+        finally:
+            if unwritable:
+                subprocess.run(["chattr", "-i", unwritable], check=True)
+        return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+
+
 if __name__ == "__main__":
     program = Path(sys.argv[1]).resolve()
-    sys.exit(run_all(CASES, LinuxRunner(program), "linux", "Client Ördner ünd Späces"))
+    runner = LinuxRunner(program)
+    failed = run_all(CASES, runner, "linux", "Client Ördner ünd Späces")
+    failed |= run_deliveries(LinuxDeliverer(program.with_name("TalvenClient_DELIVER")), runner,
+                             "linux", "Client Ördner ünd Späces")
+    sys.exit(failed)

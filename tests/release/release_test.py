@@ -27,6 +27,7 @@ from cases import CASES  # noqa: E402
 from harness import check  # noqa: E402
 
 EXE = "TalvenClient_SET.exe"
+DELIVER_EXE = "TalvenClient_DELIVER.exe"
 
 
 def run(*command, cwd=None, env=None) -> subprocess.CompletedProcess:
@@ -77,6 +78,10 @@ def main() -> int:
         print(f"SHA-256 of the exe built in {first}: {sums[0]}\nSHA-256 of the exe built in {second}: {sums[1]}")
         checks.append(("the two builds give the same exe", "" if sums[0] == sums[1] else
                        differences(first_release / EXE, second_release / EXE)))
+        delivers = [run("sha256sum", str(r / DELIVER_EXE)).stdout.split()[0]
+                    for r in (first_release, second_release)]
+        checks.append(("the two builds give the same delivery program", "" if delivers[0] == delivers[1]
+                       else differences(first_release / DELIVER_EXE, second_release / DELIVER_EXE)))
         checks.append(("an unsigned release says so", "" if "UNSIGNED" in said else said))
         checks.append(("an unsigned exe has no signature to verify",
                        "" if run("osslsigncode", "verify", "-in", str(first_release / EXE)).returncode else "verified"))
@@ -94,8 +99,12 @@ def main() -> int:
         print("osslsigncode verify of the signed exe:\n" + verified.stdout + verified.stderr)
         checks.append(("the signed exe verifies against its certificate",
                        "" if verified.returncode == 0 else "did not verify"))
-        checks.append(("SHA256SUMS matches the signed exe",
-                       run("sha256sum", "-c", "SHA256SUMS", cwd=signed).stdout.replace(f"{EXE}: OK\n", "")))
+        checks.append(("SHA256SUMS matches both signed exes",
+                       run("sha256sum", "-c", "SHA256SUMS", cwd=signed).stdout
+                       .replace(f"{EXE}: OK\n", "").replace(f"{DELIVER_EXE}: OK\n", "")))
+        checks.append(("the signed delivery program verifies against its certificate",
+                       "" if run("osslsigncode", "verify", "-CAfile", str(cert), "-in",
+                                 str(signed / DELIVER_EXE)).returncode == 0 else "did not verify"))
         static = run(sys.executable, str(TOP / "tests" / "wine" / "static_checks.py"), str(signed / EXE))
         checks.append(("the signed exe passes the static checks", "" if static.returncode == 0 else static.stdout))
         bare = root / "signature removed.exe"

@@ -22,6 +22,7 @@ import time
 from pathlib import Path
 
 import common as c
+import delivery
 
 RUNS, ROUNDS = 8, 50
 USERS = ("daemon", "nobody")
@@ -98,6 +99,7 @@ def main(program: Path):
             problems += [f"unexpected {name}" for name in now.keys() - c.UPDATED.keys()]
             report.outcome(f"round {n} ({'gated' if n % 2 == 0 else 'free'} start)", problems)
         rounds_held = report.held
+        delivery.update_waits_for_delivery(program, root, report)
         if os.geteuid() == 0:
             folder = root / "two users"
             folder.mkdir()

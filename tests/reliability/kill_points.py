@@ -17,6 +17,7 @@ import signal
 from concurrent.futures import ThreadPoolExecutor
 
 import common as c
+import delivery
 
 
 def kill_option(call):
@@ -58,6 +59,7 @@ def main(program):
         final = c.run(program, chained)
         report.outcome("update after the chained kills",
                        c.box_problems(final, 0) + c.fully_updated(c.TYPICAL, c.snapshot(chained)))
+        delivery.kill_pass(program, root, report)
     finally:
         c.remove_root(root)
     kinds = {}

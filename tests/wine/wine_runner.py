@@ -887,6 +887,32 @@ def wine_runner(args):
         yield WineRunner(session, program, loader_for(program), holder, loader_for(holder))
 
 
+# --- The delivery program's rows (tests/e2e/delivery_cases.py) ---------------
+
+from delivery_cases import run_deliveries  # noqa: E402
+
+
+def wine_path(argument: str) -> str:
+    """A Unix path as a Windows program names it, through Wine's Z: drive."""
+    return "Z:" + argument.replace("/", "\\") if argument.startswith("/") else argument
+
+
+def run_wine_deliveries(runner, only=None) -> int:
+    """The delivery rows with the TalvenClient_DELIVER.exe built beside the
+    program under test, each update run that follows by the runner; none
+    when the rows to run are chosen by name (`only`)."""
+    if only:
+        return 0
+    program = runner.program.with_name("TalvenClient_DELIVER.exe")
+
+    def deliver(args, unwritable=None):
+        done = runner.session.wine(str(program), *map(wine_path, args), loader=runner.loader)
+        return (done.returncode, done.stdout.decode(errors="replace"),
+                done.stderr.decode(errors="replace"))
+
+    return run_deliveries(deliver, runner, "wine", "Client Ördner ünd Späces")
+
+
 def main() -> int:
     args = parse_args(__doc__.splitlines()[0]).parse_args()
     with wine_runner(args) as runner:
@@ -898,7 +924,8 @@ def main() -> int:
                 print(f"skip {case.name}: {unavailable(case)}")
             else:
                 cases.append(case)
-        return run_all(cases, runner, "wine", "Client Ördner ünd Späces")
+        failed = run_all(cases, runner, "wine", "Client Ördner ünd Späces")
+        return failed | run_wine_deliveries(runner, getattr(args, "only", None))
 
 
 if __name__ == "__main__":

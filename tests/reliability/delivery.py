@@ -1,0 +1,114 @@
+"""The delivery program (TalvenClient_DELIVER, built beside the update
+program) under the reliability suites: kill_points.py kills a delivery at
+each of its calls that change the client folder, concurrent_runs.py starts
+an update run while a delivery holds the folder lock.
+
+The client folder is the typical one before its delivery, with an older
+delivery of the executable still waiting there; the source folder holds
+the typical delivery's files under their working names.
+"""
+
+import os
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import common as c
+
+WORKING_NAME_OF = {c.NEW_EXE: c.EXE, c.NEW_VER: c.VER, **{new: work for new, work, _ in c.LIBRARIES}}
+SOURCE = {WORKING_NAME_OF[new]: c.TYPICAL[new] for new in WORKING_NAME_OF}
+CLIENT = {**{n: v for n, v in c.TYPICAL.items() if n not in WORKING_NAME_OF}, c.NEW_EXE: "exe 1.5"}
+PARTS = {f"{new}.part" for new in WORKING_NAME_OF}
+# The calls that change the folder: a kill anywhere between two of them
+# leaves the folder as a kill at the next one does.
+CHANGING = {"write", "fchmod", "fsync", "renameat", "renameat2", "rename", "unlinkat", "unlink",
+            "linkat", "ftruncate"}
+WAIT_TIMEOUT_S = 30
+
+
+def deliverer(program: Path) -> Path:
+    return program.with_name("TalvenClient_DELIVER")
+
+
+def folders(root: Path, name: str):
+    source, client = root / name / "new files", root / name / "client"
+    source.mkdir(parents=True)
+    client.mkdir()
+    c.lay_out_all(source, SOURCE)
+    c.lay_out_all(client, CLIENT)
+    return source, client
+
+
+def deliver(program, source, client, strace=(), trace_to="/dev/null", popen=False):
+    command = [str(deliverer(program)), str(source), str(client)]
+    if strace or trace_to != "/dev/null":
+        command = ["strace", "-f", "-qqq", "-o", trace_to, *strace, "--", *command]
+    if popen:
+        return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+    return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+
+
+def old_or_complete(now: dict) -> list:
+    """Each delivery name holds what it held before or its complete new
+    file; the working names are untouched; nothing else but our temporaries
+    and the lock file."""
+    problems = []
+    for new, work in WORKING_NAME_OF.items():
+        if now.get(new) not in (CLIENT.get(new), SOURCE[work]):
+            problems.append(f"{new} holds {now.get(new)!r}")
+    for name, content in now.items():
+        if name not in WORKING_NAME_OF and name not in PARTS | {c.LOCK} and CLIENT.get(name) != content:
+            problems.append(f"{name} holds {content!r}, held {CLIENT.get(name)!r}")
+    return problems
+
+
+def delivered_then_updated(program, source, client) -> list:
+    """The delivery, run again, then an update run: fully updated."""
+    again = deliver(program, source, client)
+    problems = [] if again.returncode == 0 else [f"delivery again: status {again.returncode}, "
+                                                 f"{again.stderr.decode(errors='replace')}"]
+    problems += c.box_problems(c.run(program, client), 0)
+    return problems + c.fully_updated(c.TYPICAL, c.snapshot(client))
+
+
+def kill_pass(program, root: Path, report) -> None:
+    """A kill before each call of a delivery that changes the client folder,
+    one call per delivery, each in folders of its own."""
+    source, client = folders(root, "delivery traced")
+    trace = root / "delivery.trace"
+    deliver(program, source, client, trace_to=str(trace))
+    calls = [call for call in c.calls_of(trace.read_text().splitlines())
+             if (call.syscall in CHANGING and call.subject) or
+             (call.syscall == "openat" and "O_CREAT" in call.args)]
+    for index, call in enumerate(calls):
+        source, client = folders(root, f"delivery {index:03d}")
+        option = f"--inject={call.syscall}:signal=KILL:when={call.occurrence}"
+        killed = deliver(program, source, client, strace=[option])
+        problems = [] if killed.returncode == -signal.SIGKILL else [f"not killed ({killed.returncode})"]
+        problems += old_or_complete(c.snapshot(client))
+        report.outcome(f"delivery killed at {call} ({option})",
+                       problems + delivered_then_updated(program, source, client))
+    report.lines.append(f"delivery kill points: {len(calls)}, every call of a delivery of five "
+                        "files that changes the client folder; after each, every delivery name "
+                        "old or complete, and the delivery run again, then an update run, "
+                        "left the folder fully updated")
+
+
+def update_waits_for_delivery(program, root: Path, report) -> None:
+    """A delivery slowed in its first flush holds the folder lock; an update
+    run started then waits for it and installs the whole delivery."""
+    source, client = folders(root, "update during a delivery")
+    slow = deliver(program, source, client, strace=["--inject=fsync:delay_enter=2s:when=1"],
+                   popen=True)
+    deadline = time.monotonic() + WAIT_TIMEOUT_S
+    while not os.path.exists(client / c.LOCK) and slow.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    update = c.run(program, client)
+    slow.communicate(timeout=120)
+    problems = [] if slow.returncode == 0 else [f"delivery status {slow.returncode}"]
+    problems += c.box_problems(update, 0) + c.fully_updated(c.TYPICAL, c.snapshot(client))
+    report.outcome("an update run started while a delivery holds the folder lock", problems)
+    report.lines.append("an update run started while a delivery held the folder lock: "
+                        + ("it waited, then installed the whole delivery" if not problems else "see above"))
