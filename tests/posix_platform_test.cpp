@@ -398,4 +398,135 @@ TEST_F(PosixTest, LockFileOpenToEveryUserWhateverTheUmask) {
   platform::RELEASE_FOLDER_LOCK();
 }
 
+// --- The delivery program's operations ------------------------------------
+
+// R: RENAME_REPLACING(first, second); N: CREATE_NEW_FILE(first) like the
+// file "like", then "x" written; O: OPEN_FOR_READING(first).
+struct DeliveryCase {
+  const char *name, *before;
+  char routine;
+  const char *first, *second;
+  bool succeeds;
+  const char* after;
+};
+void PrintTo(const DeliveryCase& c, std::ostream* os) { *os << c.name; }
+
+class DeliveryTest : public PosixTest,
+                     public ::testing::WithParamInterface<DeliveryCase> {};
+
+TEST_P(DeliveryTest, StatusAndFolderAfter) {
+  const DeliveryCase& c = GetParam();
+  Make(c.before);
+  alarm(60);  // an open that waits on a FIFO ends the test instead of hanging
+  platform::OpenFile file, like;
+  platform::FileFacts facts;
+  int32_t status = 0;
+  if (c.routine == 'R') {
+    status = platform::RENAME_REPLACING(c.first, c.second);
+  } else if (c.routine == 'O') {
+    status = platform::OPEN_FOR_READING(c.first, platform::Caching::FROM_DISK,
+                                        file, facts);
+  } else {
+    ASSERT_EQ(platform::OPEN_FOR_READING("like", platform::Caching::USE_CACHE,
+                                         like, facts),
+              0);
+    status = platform::CREATE_NEW_FILE(c.first, like, file);
+    const unsigned char x[] = {'x'};
+    if (status == 0) {
+      EXPECT_EQ(platform::WRITE_ALL(file, x), 0);
+    }
+  }
+  alarm(0);
+  EXPECT_EQ(platform::CLOSE_FILE(file), 0);
+  EXPECT_EQ(platform::CLOSE_FILE(like), 0);
+  EXPECT_EQ(status == 0, c.succeeds) << status;
+  EXPECT_EQ(Snapshot(), Parse(c.after));
+}
+
+const DeliveryCase kDeliveryCases[] = {
+    {"RenameReplacesTarget", "a=new b=old", 'R', "a", "b", true, "b=new"},
+    {"RenameOntoNothing", "a=new", 'R', "a", "b", true, "b=new"},
+    {"RenameWithoutSourceKeepsTarget", "b=old", 'R', "a", "b", false, "b=old"},
+    {"CreateMakesFile", "like=l", 'N', "p", "", true, "like=l p=x"},
+    {"CreateRefusesFile", "like=l p=old", 'N', "p", "", false, "like=l p=old"},
+    {"CreateNeverWritesThroughLink", "like=l t=theirs p=<link:t>", 'N', "p", "",
+     false, "like=l t=theirs p=<link:t>"},
+    {"CreateRefusesDanglingLink", "like=l p=<link:none>", 'N', "p", "", false,
+     "like=l p=<link:none>"},
+    {"OpenReadsPlainFile", "f=1", 'O', "f", "", true, "f=1"},
+    {"OpenRefusesLink", "t=1 f=<link:t>", 'O', "f", "", false,
+     "t=1 f=<link:t>"},
+    {"OpenRefusesFifoAtOnce", "f=<fifo>", 'O', "f", "", false, "f=<fifo>"},
+    {"OpenRefusesFolder", "f=<dir>", 'O', "f", "", false, "f=<dir>"},
+};
+INSTANTIATE_TEST_SUITE_P(, DeliveryTest, ::testing::ValuesIn(kDeliveryCases),
+                         [](const auto& info) { return info.param.name; });
+
+// A write while the file is open changes its facts: how a source still
+// being written is caught.
+TEST_F(PosixTest, FactsChangeWhenTheFileIsWritten) {
+  Make("f=12345");
+  platform::OpenFile file;
+  platform::FileFacts opened, now;
+  ASSERT_EQ(platform::OPEN_FOR_READING("f", platform::Caching::USE_CACHE, file,
+                                       opened),
+            0);
+  EXPECT_EQ(opened.size, 5u);
+  std::ofstream("f", std::ios::app) << "6";
+  EXPECT_EQ(platform::FACTS_OF(file, now), 0);
+  EXPECT_NE(now, opened);
+  EXPECT_EQ(platform::CLOSE_FILE(file), 0);
+}
+
+// Every user's update run must read the delivery, whatever the source's bits
+// and the umask of the administrator who delivers.
+TEST_F(PosixTest, CreatedFileReadableByEveryone) {
+  Make("like=l");
+  chmod("like", 0600);
+  const mode_t previous = umask(077);
+  platform::OpenFile like, file;
+  platform::FileFacts facts;
+  ASSERT_EQ(platform::OPEN_FOR_READING("like", platform::Caching::USE_CACHE,
+                                       like, facts),
+            0);
+  EXPECT_EQ(platform::CREATE_NEW_FILE("p", like, file), 0);
+  umask(previous);
+  EXPECT_EQ(platform::CLOSE_FILE(file), 0);
+  EXPECT_EQ(platform::CLOSE_FILE(like), 0);
+  EXPECT_EQ(ModeOf("p"), 0644u);
+}
+
+TEST_F(PosixTest, ListFolderTellsPlainFilesFromTheRest) {
+  Make("f=12345 d=<dir> l=<link:f> q=<fifo>");
+  std::map<std::string, std::pair<bool, uint64_t>> seen;
+  EXPECT_EQ(platform::LIST_FOLDER(
+                ".",
+                [](const platform::FolderEntry& entry, void* context) {
+                  (*static_cast<decltype(seen)*>(
+                      context))[std::string(entry.name)] = {entry.plain_file,
+                                                            entry.size};
+                },
+                &seen),
+            0);
+  const decltype(seen) expected = {{"f", {true, 5}},
+                                   {"d", {false, 0}},
+                                   {"l", {false, 0}},
+                                   {"q", {false, 0}}};
+  EXPECT_EQ(seen, expected);
+}
+
+TEST_F(PosixTest, FullFolderPathAndSameFolder) {
+  Make("d=<dir> l=<link:d> f=1");
+  char full[platform::WHOLE_PATH_CAPACITY];
+  ASSERT_EQ(platform::FULL_FOLDER_PATH("l", full), 0);
+  EXPECT_EQ(std::string(full), fs::canonical("d").string() + "/");
+  EXPECT_NE(platform::FULL_FOLDER_PATH("f", full), 0);
+  EXPECT_NE(platform::FULL_FOLDER_PATH("none", full), 0);
+  bool same = false;
+  EXPECT_EQ(platform::SAME_FOLDER("d", "l", same), 0);
+  EXPECT_TRUE(same);
+  EXPECT_EQ(platform::SAME_FOLDER(".", "d", same), 0);
+  EXPECT_FALSE(same);
+}
+
 }  // namespace
