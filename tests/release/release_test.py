@@ -4,7 +4,7 @@ with a throwaway code-signing certificate verifies against it, still passes
 the static checks and the typical run under Wine, and fails verification
 once a byte of it changes.
 
-usage: release_test.py [--wine LOADER] --holder HOLDER.exe
+usage: release_test.py [--wine LOADER] [--prefix-template DIR] --holder HOLDER.exe
 
 The copies hold the work tree's files as they stand (tracked and new, not
 ignored ones), not a clone of the last commit: what is tested is what
@@ -61,8 +61,10 @@ def differences(first: Path, second: Path) -> str:
 
 
 def main() -> int:
+    w.run_32bit_through_qemu()
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--wine", default=w.WINE64, help="Wine loader for 64-bit programs")
+    parser.add_argument("--prefix-template", type=Path, help="prefix to copy for the session")
     parser.add_argument("--holder", type=Path, required=True)
     args = parser.parse_args()
     root = Path(tempfile.mkdtemp(prefix="talven release "))

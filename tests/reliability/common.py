@@ -177,6 +177,16 @@ def run(program, folder: Path, strace=(), user=None, timeout=60) -> Result:
     return Result(process.returncode, parse_stderr_boxes(text), text)
 
 
+def for_other_users(program: Path, root: Path) -> Path:
+    """A copy of the program that other users can run: the build may lie in
+    a checkout they cannot enter (a clone in a 0700 folder)."""
+    os.chmod(root.parent, 0o755)  # they reach the folders and the copy through it
+    copy = root.parent / program.name
+    shutil.copy2(program, copy)
+    os.chmod(copy, 0o755)
+    return copy
+
+
 def user_group(user):
     return grp.getgrgid(pwd.getpwnam(user).pw_gid).gr_name
 
@@ -327,6 +337,46 @@ def calls_of(lines, process="", basenames=False) -> list:
     return [call for call in calls if call]
 
 
+# --- Which kill points and faults a sweep tries ------------------------------
+# One rule for the Linux and the Wine sweeps. Between two calls that change
+# the folder the disk does not change, so a kill anywhere there leaves one
+# state: the default set kills once per stage (and per process, where a run
+# is traced in several), the exhaustive set at every point given. A fault
+# is tried with one errno per outcome the oracle gives for its call, the
+# exhaustive set with every errno.
+
+CHANGES = {"write", "pwrite64", "fsync", "fdatasync", "rename", "renameat", "renameat2", "link",
+           "linkat", "unlink", "unlinkat", "fchmod", "utimensat", "ftruncate", "fallocate",
+           "copy_file_range", "sendfile"}
+
+
+def changes(call) -> bool:
+    return call.syscall in CHANGES or "O_CREAT" in call.args
+
+
+def kill_points(calls, exhaustive=False) -> list:
+    kept, seen, stage = [], set(), 0
+    for call in calls:
+        if exhaustive or (stage, call.process) not in seen:
+            seen.add((stage, call.process))
+            kept.append(call)
+        stage += changes(call)
+    return kept
+
+
+def faults(calls, errnos, outcome, exhaustive=False) -> list:
+    """(call, errno) for each call and each of errnos(call), but for one
+    errno per outcome(call, errno) unless exhaustive."""
+    jobs, seen = [], set()
+    for index, call in enumerate(calls):
+        for errno in errnos(call):
+            key = (index, outcome(call, errno))
+            if exhaustive or key not in seen:
+                seen.add(key)
+                jobs.append((call, errno))
+    return jobs
+
+
 # --- Reports --------------------------------------------------------------------
 
 @dataclass
@@ -368,10 +418,11 @@ def remove_root(root: Path) -> None:
 
 
 def main(suite_main) -> None:
-    """Runs a suite as a script: argument 1 is the program."""
-    if len(sys.argv) != 2:
-        sys.exit(f"usage: {sys.argv[0]} PATH-TO-TalvenClient_SET")
-    report = suite_main(Path(sys.argv[1]).resolve())
+    """Runs a suite as a script: argument 1 is the program; --exhaustive
+    tries the exhaustive set instead of the default one."""
+    if len(sys.argv) not in (2, 3) or sys.argv[2:] not in ([], ["--exhaustive"]):
+        sys.exit(f"usage: {sys.argv[0]} PATH-TO-TalvenClient_SET [--exhaustive]")
+    report = suite_main(Path(sys.argv[1]).resolve(), exhaustive=len(sys.argv) == 3)
     for line in report.failures:
         print("FAIL " + line)
     if report.skipped:

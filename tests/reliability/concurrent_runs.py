@@ -1,5 +1,5 @@
 """Concurrent runs: RUNS runs started together on one typical delivery, for
-ROUNDS rounds. In every round exactly one run shows the final message and the
+ROUNDS rounds (the exhaustive set: EXHAUSTIVE_ROUNDS). In every round exactly one run shows the final message and the
 others the missing-executable message, the executable and each library hold
 the delivered content, and no lock file remains.
 
@@ -8,11 +8,11 @@ a run would, until every run has shown its notice and is waiting, then lets
 go the way a run does (the file removed first), so that all of them contend
 for it at once. The other rounds start the runs as fast as they can be.
 
-Two users, one second apart: the first, with umask 077, is slowed down in
-its executable's copy (strace delays the call) so that it still holds the
-lock when the second user's run starts; the second must wait for it, not go
-on unlocked because the first user's lock file shut it out. Needs root to
-run as two users; skipped without.
+Two users, one after the other: the first, with umask 077, is slowed down in
+its executable's copy (strace delays the call); once it holds the lock (seen
+in /proc/locks) the second user's run starts, and must wait for it, not go on
+unlocked because the first user's lock file shut it out. Needs root to run as
+two users; skipped without.
 """
 
 import fcntl
@@ -24,7 +24,8 @@ from pathlib import Path
 import common as c
 import delivery
 
-RUNS, ROUNDS = 8, 50
+RUNS, ROUNDS, EXHAUSTIVE_ROUNDS = 8, 10, 50
+LOCK_TIMEOUT_S = 30
 USERS = ("daemon", "nobody")
 SLOW_COPY = "--inject=copy_file_range:delay_enter=2s:when=1"
 
@@ -56,9 +57,20 @@ def round_of_runs(program, folder: Path, gated: bool) -> tuple:
     return results
 
 
+def flock_held(path: Path) -> bool:
+    """Some process holds a flock on the file at `path` (/proc/locks names
+    it by device and inode)."""
+    try:
+        inode = os.stat(path).st_ino
+    except FileNotFoundError:
+        return False
+    return any(line.split()[1] == "FLOCK" and line.split()[5].endswith(f":{inode}")
+               for line in Path("/proc/locks").read_text().splitlines())
+
+
 def two_users(program, folder: Path) -> list:
-    """The first user's run (umask 077, slowed in its first copy) and, one
-    second later, the second user's; what went wrong."""
+    """The first user's run (umask 077, slowed in its first copy) and, once
+    it holds the lock, the second user's; what went wrong."""
     c.lay_out_all(folder, c.TYPICAL)
     os.chmod(folder, 0o777)  # both users may change the shared folder
     commands = [["strace", "-f", "-qqq", "-o", "/dev/null", SLOW_COPY, "--", str(program)],
@@ -68,7 +80,13 @@ def two_users(program, folder: Path) -> list:
         runs.append(subprocess.Popen(command, cwd=folder, user=user, group=c.user_group(user),
                                      umask=0o077, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE))
-        time.sleep(1)
+        deadline = time.monotonic() + LOCK_TIMEOUT_S
+        while len(runs) == 1 and not flock_held(folder / c.LOCK):
+            if time.monotonic() > deadline or runs[0].poll() is not None:
+                runs[0].kill()
+                runs[0].communicate()
+                return [f"the first user's run took no lock in {LOCK_TIMEOUT_S} s"]
+            time.sleep(0.01)
     results = []
     for run in runs:
         text = run.communicate(timeout=90)[1].decode(errors="replace")
@@ -79,12 +97,13 @@ def two_users(program, folder: Path) -> list:
     return problems + c.fully_updated(c.TYPICAL, c.snapshot(folder))
 
 
-def main(program: Path):
+def main(program: Path, exhaustive=False):
     report = c.Report("concurrent runs")
     root = c.new_root()
     counts, rounds_held = {}, 0
+    rounds = EXHAUSTIVE_ROUNDS if exhaustive else ROUNDS
     try:
-        for n in range(ROUNDS):
+        for n in range(rounds):
             folder = root / f"round {n}"
             folder.mkdir()
             results = round_of_runs(program, folder, gated=n % 2 == 0)
@@ -103,18 +122,19 @@ def main(program: Path):
         if os.geteuid() == 0:
             folder = root / "two users"
             folder.mkdir()
-            os.chmod(root.parent, 0o755)  # the users reach the folder through it
-            report.outcome("two users one second apart, the first with umask 077",
-                           two_users(program, folder))
+            report.outcome("two users, the second once the first holds the lock, "
+                           "the first with umask 077",
+                           two_users(c.for_other_users(program, root), folder))
     finally:
         c.remove_root(root)
     report.lines.append(
-        f"{ROUNDS} rounds of {RUNS} runs at once ({(ROUNDS + 1) // 2} behind a held lock): "
+        f"{rounds} rounds of {RUNS} runs at once ({(rounds + 1) // 2} behind a held lock): "
         f"final message {counts.get(0, 0)}, missing executable {counts.get(1, 0)}, other "
         f"{sum(n for s, n in counts.items() if s not in (0, 1))}; "
-        f"{rounds_held} of {ROUNDS} rounds held")
+        f"{rounds_held} of {rounds} rounds held")
     report.lines.append(
-        "two users one second apart, the first with umask 077 and its copy slowed: "
+        "two users, the second started once the first holds the lock, the first with "
+        "umask 077 and its copy slowed: "
         + ("needs root, skipped" if os.geteuid() != 0 else
            "the second waited for the lock (final message, then missing executable)"
            if report.held == report.tried else "see above"))

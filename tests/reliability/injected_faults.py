@@ -1,6 +1,8 @@
 """Injected faults: each file-system call that the typical update makes after
 its notice fails in turn, one call per run, with EACCES, EIO and EBUSY, and
-ENOSPC where the call writes (strace `--inject=CALL:error=ERRNO:when=N`).
+ENOSPC where the call writes (strace `--inject=CALL:error=ERRNO:when=N`):
+one errno for each exit status ORACLE gives the call (the exhaustive set:
+every errno).
 Two more passes force the kernel fallbacks of the platform layer (sendfile
 where copy_file_range is refused, link and unlink where renameat2 is) and
 fail the fallback's own calls.
@@ -77,7 +79,11 @@ def fail_one(program, root, index, options, call, errno):
     return problems + c.disrupted_then_updated(program, folder, outside)
 
 
-def main(program):
+def errnos(call):
+    return ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if writes(call) else ())
+
+
+def main(program, exhaustive=False):
     report = c.Report("injected faults")
     report.skipped = c.strace_missing()
     if report.skipped:
@@ -88,9 +94,9 @@ def main(program):
         for name, options, chosen in PASSES:
             calls = c.typical_calls(program, root, f"baseline {name}", options)
             start = next(i for i, call in enumerate(calls) if call.syscall == "write")
-            for call in filter(chosen, calls[start:]):
-                for errno in ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if writes(call) else ()):
-                    jobs.append((name, options, call, errno))
+            chosen_calls = list(filter(chosen, calls[start:]))
+            jobs += [(name, options, call, errno) for call, errno
+                     in c.faults(chosen_calls, errnos, expected, exhaustive)]
         with ThreadPoolExecutor(4) as pool:
             results = list(pool.map(lambda ij: fail_one(program, root, ij[0], *ij[1][1:]),
                                     enumerate(jobs)))
@@ -104,8 +110,9 @@ def main(program):
         outcomes[key][0] += 1
         outcomes[key][1] += not problems
     calls_tried = {(name, call.syscall, call.occurrence) for name, _, call, _ in jobs}
-    report.lines.append(f"failing calls: {len(calls_tried)} calls x errnos = {len(jobs)} runs "
-                        f"in {len(PASSES)} passes ({', '.join(p[0] for p in PASSES)})")
+    report.lines.append(f"failing calls: {len(calls_tried)} calls x "
+                        f"{'every errno' if exhaustive else 'one errno per outcome'} = "
+                        f"{len(jobs)} runs in {len(PASSES)} passes ({', '.join(p[0] for p in PASSES)})")
     report.header = ("exit", "outcome of the failing call", "tried", "held")
     report.rows = [(status, why, tried, held)
                    for (status, why), (tried, held) in sorted(outcomes.items())]

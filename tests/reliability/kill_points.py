@@ -1,6 +1,8 @@
 """A kill at any point: the typical update (new executable, version file and
-libraries, old library backups present) is killed before each system call it
-makes, one call per run, in a fresh folder each time. After the kill nothing
+libraries, old library backups present) is killed before a system call it
+makes, one call per run, in a fresh folder each time: the first call of each
+stage between two calls that change the folder (the exhaustive set: every
+call). After the kill nothing
 is lost and nothing beside the folder changed; a new run, given a fresh
 delivery where the killed run used one up, leaves the folder fully updated.
 
@@ -31,14 +33,15 @@ def kill_then_update(program, root, index, call):
     return problems + c.disrupted_then_updated(program, folder, outside)
 
 
-def main(program):
+def main(program, exhaustive=False):
     report = c.Report("kill points")
     report.skipped = c.strace_missing()
     if report.skipped:
         return report
     root = c.new_root()
     try:
-        calls = c.typical_calls(program, root)
+        traced = c.typical_calls(program, root)
+        calls = c.kill_points(traced, exhaustive)
         with ThreadPoolExecutor(4) as pool:
             outcomes = list(pool.map(lambda ic: kill_then_update(program, root, *ic),
                                      enumerate(calls)))
@@ -66,7 +69,8 @@ def main(program):
     for call in calls:
         kinds[call.syscall] = kinds.get(call.syscall, 0) + 1
     report.lines += [
-        f"kill points: {len(calls)}, every system call of the typical run after execve ("
+        f"kill points: {len(calls)} of the typical run's {len(traced)} system calls after "
+        f"execve ({'every one' if exhaustive else 'the first of each stage'}: "
         + ", ".join(f"{k} {n}" for k, n in sorted(kinds.items())) + ")",
         f"killed once, then updated: {sum(not p for p in outcomes)} of {len(calls)} survived",
         f"killed one after another in one folder: {chained_held} of {len(calls)} survived, "

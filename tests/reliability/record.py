@@ -1,5 +1,6 @@
-"""Runs the reliability suites against the Linux build and rewrites their part
-of the record, docs/reliability.md: everything between the two LINUX markers.
+"""Runs the reliability suites' exhaustive sets against the Linux build and
+rewrites their part of the record, docs/reliability.md: everything between
+the two LINUX markers.
 The rest of the file (the Windows block, the notes) is left as it is.
 
 usage: record.py PATH-TO-TalvenClient_SET PATH-TO-reliability.md
@@ -34,7 +35,7 @@ def render(program: Path) -> tuple:
            f"Linux build, {datetime.date.today()}, kernel {platform.release()}, {strace}.", ""]
     summary, sections, failed = [], [], False
     for title, suite in SUITES:
-        report = suite.main(program)
+        report = suite.main(program, exhaustive=True)
         failed |= bool(report.failures)
         if report.skipped:
             summary.append((title, "skipped", report.skipped))

@@ -1,11 +1,12 @@
 """Reliability of the Windows executable under Wine: runs started at once in
-one folder, files held for a moment, a delivery over 4 GiB, a kill at every
-file-system call of the typical run and each such call failing in turn.
-Prints what was
-tried and what held; with --record DOC, rewrites the Wine block of DOC
-(docs/reliability.md).
+one folder, files held for a moment, a delivery over 4 GiB, a kill at each
+stage of the typical run and each of its file-system calls failing in turn.
+Prints what was tried and what held. --exhaustive tries the exhaustive sets
+(every kill point, errno, matrix cell and round); --record DOC does too, and
+rewrites the Wine block of DOC (docs/reliability.md).
 
-usage: wine_reliability.py [--record DOC] [--wine LOADER] --holder HOLDER.exe EXE [EXE...]
+usage: wine_reliability.py [--record DOC] [--exhaustive] [--suite NAME]... [--wine LOADER]
+                           [--prefix-template DIR] --holder HOLDER.exe EXE [EXE...]
 
 EXE, LOADER and the exit status as for wine_runner.py, which provides the
 Wine session, the boxes and the holder.
@@ -50,6 +51,7 @@ RUNS = 3
 # that did not take turns would delete each other's copy). Free: nothing.
 GATED = (Hold(c.LOCK, exclusive=True, let_go_ms=0), Hold(c.EXE, let_go_ms=300))
 ROUNDS = (("gated", GATED), ("free", ()), ("gated", GATED), ("free", ()))
+DEFAULT_ROUNDS = 2  # one of each
 LAST_BOX = {0: DONE, 1: EXE_MISSING}
 
 BIG = c.Sparse((1 << 32) + 40_961)
@@ -60,10 +62,11 @@ BIG_ROOM = BIG.size + (1 << 30)
 BIG_BOX_TIMEOUT_S = 600  # the copy and its flush, from the notice to the last box
 
 
-def concurrent(runner, root: Path) -> c.Report:
+def concurrent(runner, root: Path, exhaustive) -> c.Report:
     report = c.Report(f"{RUNS} runs of the exe at once on one delivery (rounds)")
     shown = Counter()
-    for n, (start, held) in enumerate(ROUNDS):
+    rounds = ROUNDS if exhaustive else ROUNDS[:DEFAULT_ROUNDS]
+    for n, (start, held) in enumerate(rounds):
         folder = root / f"round {n}"
         folder.mkdir()
         # The holder holds only files that exist: a gate's lock file is laid out.
@@ -78,16 +81,16 @@ def concurrent(runner, root: Path) -> c.Report:
         if problems:
             problems += [f"run {i} log:\n{r.log}" for i, r in enumerate(results)]
         report.outcome(f"round {n} ({start} start)", problems)
-    gated = sum(bool(held) for _, held in ROUNDS)
+    gated = sum(bool(held) for _, held in rounds)
     report.lines.append(
-        f"{gated} of {len(ROUNDS)} rounds behind a held lock and executable; "
+        f"{gated} of {len(rounds)} rounds behind a held lock and executable; "
         f"final message {shown[DONE]}, "
         f"missing executable {shown[EXE_MISSING]}, other {shown['other']}; checked in each round: "
         "one final message, the delivered executable and library in place, no lock file left")
     return report
 
 
-def transient(runner, root: Path) -> c.Report:
+def transient(runner, root: Path, exhaustive) -> c.Report:
     report = c.Report("transient lock: a holder lets go 300 ms after the notice, the run succeeds")
     for case in TRANSIENT_CASES:
         report.outcome(case.name, check(case, runner, root))
@@ -96,7 +99,7 @@ def transient(runner, root: Path) -> c.Report:
     return report
 
 
-def big(runner, root: Path) -> c.Report:
+def big(runner, root: Path, exhaustive) -> c.Report:
     report = c.Report("delivered executable over 4 GiB (sparse)")
     free = shutil.disk_usage(root).free
     if free < BIG_ROOM:
@@ -126,10 +129,6 @@ def big(runner, root: Path) -> c.Report:
 NAMES = sorted(c.COMPONENTS | c.TEMPORARIES | {c.LOCK})
 STRACE = ("strace", "-f", "-qqq", "-y", "-ttt")
 ATTACH_TIMEOUT_S = 30
-# Calls that change the folder or a file's content: a kill before each, and
-# before the first of each kind of call after it, leaves a state of its own.
-CHANGES = {"write", "pwrite64", "fsync", "fdatasync", "rename", "renameat", "renameat2",
-           "unlink", "unlinkat", "fchmod", "utimensat", "ftruncate", "fallocate"}
 # The calls failed in turn. Not failed: fcntl(F_SETFD) only marks a descriptor
 # close-on-exec and fails on nothing but a bad descriptor.
 FAILED = {"openat", "newfstatat", "statx", "getxattr", "fgetxattr", "readlink", "read", "pread64",
@@ -268,25 +267,21 @@ def rerun(runner, folder):
 LATER_LIBRARIES = re.compile("|".join(c.BASES[1:][::-1]))
 
 
-def changes(call) -> bool:
-    return call.syscall in CHANGES or "O_CREAT" in call.args
-
-
 def kill_points_of(calls) -> list:
-    """Each call that changes the folder (so that every copy, flush, rename
-    and delete is cut). Between two of them, a kill of the exe leaves the
-    same folder and the same handles for the server to close: its first
-    call there. A kill of the server, at each call of its own kind on its own
-    file there, leaves the handles it held until then."""
+    """The exhaustive set: each call that changes the folder (so that every
+    copy, flush, rename and delete is cut). Between two of them, a kill of
+    the exe leaves the same folder and the same handles for the server to
+    close: its first call there. A kill of the server, at each call of its
+    own kind on its own file there, leaves the handles it held until then."""
     kept, seen, stage = [], set(), 0
     for call in calls:
         key = (stage, call.process) + ((call.kind, call.subject) if call.process == "server" else ())
-        if changes(call):
+        if c.changes(call):
             key += (call.kind, call.subject)
         if key not in seen and not LATER_LIBRARIES.search(call.subject):
             seen.add(key)
             kept.append(call)
-        stage += changes(call)
+        stage += c.changes(call)
     return kept
 
 
@@ -367,15 +362,16 @@ def killed_then_updated(runner, folder, outside, work, call):
     return problems + c.disrupted_then_updated(runner, folder, outside, run=rerun)
 
 
-def kill_points(runner, root: Path) -> c.Report:
-    report = c.Report("a kill at every file-system call of the typical run")
+def kill_points(runner, root: Path, exhaustive) -> c.Report:
+    report = c.Report("a kill at each stage of the typical run")
     report.skipped = c.strace_missing()
     if report.skipped:
         return report
     root = root / "kill points"  # typical folders of its own, numbered from 0
     root.mkdir()
     calls = baseline(runner, root, report)
-    points = kill_points_of(calls)
+    every = kill_points_of(calls)
+    points = c.kill_points(every, exhaustive)
     with two_runners(runner) as runners:
         outcomes = sweep(runners, root, [(call,) for call in points], killed_then_updated)
     for call, problems in zip(points, outcomes):
@@ -387,10 +383,12 @@ def kill_points(runner, root: Path) -> c.Report:
             f"{process}: {len(mine)} kill points ({', '.join(f'{k} {n}' for k, n in sorted(kinds.items()))}), "
             f"{sum(not p for _, p in mine)} survived and then updated; model: {model}")
     report.lines.append(
-        f"{len(calls)} calls on the folder's names in the typical run, {len(points)} kill points: "
-        "each call that changes the folder, and between two of them the exe's first call and "
-        "the server's first of each kind on each file; the second and third library's calls, which repeat the "
-        "first's, left out")
+        f"{len(calls)} calls on the folder's names in the typical run, {len(points)} kill points "
+        f"of {len(every)}: " + ("" if exhaustive else "the first call of each process at each "
+                                "stage between two calls that change the folder, out of ")
+        + "each call that changes the folder, and between two of them the exe's first call and "
+        "the server's first of each kind on each file; the second and third library's calls, "
+        "which repeat the first's, left out")
     return report
 
 
@@ -414,7 +412,12 @@ def failed_one(runner, folder, outside, work, call, errno):
             + outside.problems())
 
 
-def injected_faults(runner, root: Path) -> c.Report:
+def errnos(call):
+    return ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if call.syscall in WRITES
+                                          or "O_CREAT" in call.args else ())
+
+
+def injected_faults(runner, root: Path, exhaustive) -> c.Report:
     report = c.Report("each file-system call of the typical run failing in turn")
     report.skipped = c.strace_missing()
     if report.skipped:
@@ -422,9 +425,7 @@ def injected_faults(runner, root: Path) -> c.Report:
     root = root / "injected faults"  # typical folders of its own, numbered from 0
     root.mkdir()
     calls = faults_of(baseline(runner, root, report))
-    jobs = [(call, errno) for call in calls
-            for errno in ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if call.syscall in WRITES
-                                                         or "O_CREAT" in call.args else ())]
+    jobs = c.faults(calls, errnos, expected, exhaustive)
     with two_runners(runner) as runners:
         outcomes = sweep(runners, root, jobs, failed_one)
     tally = {}
@@ -436,7 +437,8 @@ def injected_faults(runner, root: Path) -> c.Report:
         tally[key][1] += not problems
     report.lines.append(
         f"{len(calls)} calls (each kind of call once per process, file and flags; the second "
-        f"and third library's, which repeat the first's, left out) x errnos = {len(jobs)} runs")
+        f"and third library's, which repeat the first's, left out) x "
+        f"{'every errno' if exhaustive else 'one errno per outcome'} = {len(jobs)} runs")
     report.header = ("exit", "outcome of the failing call", "tried", "held")
     report.rows = [(status, why, tried, held) for (status, why), (tried, held) in sorted(
         tally.items(), key=lambda item: str(item[0]))]
@@ -449,7 +451,7 @@ SUITES = (concurrent, transient, big, kill_points, injected_faults, share_matrix
 def render(runner, wine: str, reports) -> str:
     version = subprocess.run([wine, "--version"], capture_output=True, text=True).stdout.strip()
     kind = ("x86-64 build of the same sources, in place of the 32-bit product"
-            if w.pe_is_64bit(runner.program) else "32-bit product")
+            if w.pe_is_64bit(runner.program) else f"32-bit product, run {w.how_32bit_runs()}")
     rows = [(r.title, "skipped", "", r.skipped) if r.skipped else
             (r.title, r.tried, r.held, "; ".join(r.lines)) for r in reports]
     out = [BEGIN, "", f"Windows executable ({kind}) under {version}, {datetime.date.today()}: "
@@ -465,8 +467,10 @@ def render(runner, wine: str, reports) -> str:
 
 
 def main() -> int:
+    w.run_32bit_through_qemu()
     parser = w.parse_args(__doc__.splitlines()[0])
     parser.add_argument("--record", type=Path, help="document whose Wine block to rewrite")
+    parser.add_argument("--exhaustive", action="store_true", help="the exhaustive sets")
     parser.add_argument("--suite", action="append", choices=[s.__name__ for s in SUITES],
                         help="run only this suite (repeatable; not with --record)")
     args = parser.parse_args()
@@ -481,7 +485,8 @@ def main() -> int:
         root = Path(tempfile.mkdtemp(prefix="talven wine reliability ")) / "Client Ördner ünd Späces"
         root.mkdir()
         try:
-            reports = [suite(runner, root) for suite in suites]
+            reports = [suite(runner, root, args.exhaustive or bool(args.record))
+                       for suite in suites]
         finally:
             shutil.rmtree(root.parent, ignore_errors=True)
         block = render(runner, args.wine, reports)
