@@ -208,9 +208,10 @@ int32_t ENTER_FOLDER(std::string_view folder);
 
 enum class Caching {
   USE_CACHE,
-  // Data the system still caches from a recent write is dropped (POSIX:
-  // the flushed file's cached pages) or passed by (Windows: unbuffered
-  // reads), so that what is read comes from the disk or the file server.
+  // Data the system still caches from a recent write is passed by (Windows:
+  // unbuffered reads; POSIX: O_DIRECT, or where the file system refuses it,
+  // the flushed file's cached pages dropped first), so that what is read
+  // comes from the disk or the file server.
   FROM_DISK,
 };
 
