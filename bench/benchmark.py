@@ -351,6 +351,10 @@ def typical_floor():
     # Readable before the executable in use goes: open, fstat (a regular
     # file?), close.
     readable = {"openat": 1, "newfstatat": 1, "close": 1}
+    # Deletable before it is replaced: look at the name, the folder's write
+    # permission, and the file's immutable and append-only flags (open,
+    # ioctl, close).
+    deletable = {"newfstatat": 1, "faccessat2": 1, "openat": 1, "ioctl": 1, "close": 1}
     delete = {"unlinkat": 1}
     rename = {"renameat2": 1}
 
@@ -366,7 +370,7 @@ def typical_floor():
     add("check TALVENClient_NEW.exe", check)
     add("check TALVENClient.OLD.exe (absent)", check)
     add("check TALVENClient_NEW.exe can be read", readable)
-    add("delete TALVENClient.exe", delete)
+    add("check TALVENClient.exe could be deleted", deletable)
     add("copy TALVENClient_NEW.exe", copy(len(TYPICAL_FOLDER["TALVENClient_NEW.exe"])))
     add("delete TALVENClient_NEW.exe", delete)
     add("delete TALVENClientVersion.txt", delete)
@@ -374,7 +378,7 @@ def typical_floor():
     add("delete TALVENClient_VER.txt", delete)
     add("check TALVENNetBridge40_new.dll", check)
     add("check TALVENNetBridge40.dll", check)
-    add("check TALVENNetBridge40.old.dll (absent)", check)
+    add("delete TALVENNetBridge40.old.dll (absent)", delete)
     add("rename TALVENNetBridge40.dll to .old.dll", rename)
     add("rename TALVENNetBridge40_new.dll", rename)
     add("check TALVENViewHostPanel_new.dll (absent)", check)

@@ -284,11 +284,12 @@ bool DELETE_UNSHARED(const wchar_t* path) {
   const bool unsupported = error == ERROR_INVALID_PARAMETER ||
                            error == ERROR_INVALID_FUNCTION ||
                            error == ERROR_NOT_SUPPORTED;
+  const wchar_t* const slash = std::wcsrchr(path, L'\\');
+  const wchar_t* const name = slash ? slash + 1 : path;
+  wchar_t aside[MAX_PATH + 1];
+  bool made = false;
   if (unsupported) {
-    const wchar_t* const slash = std::wcsrchr(path, L'\\');
-    const wchar_t* const name = slash ? slash + 1 : path;
-    wchar_t aside[MAX_PATH + 1];
-    const bool made = ASIDE_NAME(name, aside);
+    made = ASIDE_NAME(name, aside);
     const bool moved = made && RENAME_OPEN_FILE(file, aside);
     deleted = moved && MARK_FOR_DELETION(file, true);
     error = deleted ? ERROR_SUCCESS
@@ -303,6 +304,17 @@ bool DELETE_UNSHARED(const wchar_t* path) {
   // fate is the mark's.
   CloseHandle(file);
   if (!deleted) {
+    // Still aside after all (a rename done but reported failed leaves the
+    // handle's own name behind): put back by name.
+    if (made && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+      static Path whole;
+      const std::size_t folder = static_cast<std::size_t>(name - path);
+      std::size_t length = 0;
+      if (APPEND(whole, length, path, folder) &&
+          APPEND(whole, length, aside, std::wcslen(aside)))
+        static_cast<void>(
+            MoveFileExW(whole.text, path, 0));  // none aside: no harm
+    }
     SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     return false;
   }

@@ -19,28 +19,40 @@ from concurrent.futures import ThreadPoolExecutor
 import common as c
 
 FILE_CALLS = {"openat", "newfstatat", "statx", "unlinkat", "renameat2", "renameat", "linkat",
-              "copy_file_range", "sendfile", "fchmod", "fsync", "close", "flock"}
+              "copy_file_range", "sendfile", "fchmod", "fsync", "close", "flock", "faccessat2",
+              "ioctl"}
+# Besides the errnos: a copy call that copies nothing, as when the source was
+# cut short while it was copied.
+SHORT = "short"
 # Deletes and renames retry a busy file, so one EBUSY does not fail them.
 RETRIED = {"unlinkat", "renameat2", "renameat", "linkat"}
 
 # What the run does when this one call fails: the first row whose pattern
-# matches "call file" gives the exit status, and why.
+# matches "call file errno" gives the exit status, and why.
 ORACLE = [
+    (r"^openat TalvenClient_SET\.lck EACCES$", 2,
+     "the lock file cannot be made: without the lock nothing changes"),
     (r"TalvenClient_SET\.lck", 0, "folder lock: the failed try is made again at the next poll"),
+    (r"^(newfstatat TALVENClient\.exe|faccessat2 \.) ", 2,
+     "the executable in use cannot be found deletable: nothing is touched"),
+    (r"^(openat|ioctl|close) TALVENClient\.exe ", 0,
+     "the check cannot read the executable's flags; the rename that replaces it would tell"),
+    (r"^ioctl ", 0, "a box's look for a terminal: none, so no wait"),
     # Only "no such file" reads as absent; EACCES, EIO or EBUSY from a look-up
     # say nothing about the file.
     (r"^newfstatat TALVEN", 0,
      "a look-up failing for another reason than absence counts the file as there; "
      "the next calls find it"),
     (r"TALVENClient\.OLD\.exe", 0, "a left-over executable backup is no failure"),
-    (r"^unlinkat TALVENClient\.exe$", 2, "the executable in use will not go"),
-    (r"^unlinkat TALVENClient\.exe\.tmp$", 0, "clearing a left-over temporary that is not there"),
-    (r"^close TALVENClient_NEW\.exe$", 0, "closing the copy's source loses nothing"),
+    (r"^unlinkat TALVENClient\.exe\.tmp ", 0, "clearing a left-over temporary that is not there"),
+    (r"^close TALVENClient_NEW\.exe ", 0, "closing the copy's source loses nothing"),
+    (rf"^\w+ TALVENClient\.exe\.tmp {SHORT}$", 3,
+     "the delivery comes out short: the copy fails, both executables stay"),
     (r"TALVENClient(_NEW)?\.exe", 3,
      "the check that the delivery can be read, its copy or its removal fails; it stays"),
     (r"TALVENClient(Version|_VER)\.txt", 0,
      "the version file step looks at no status; a failed copy keeps the delivery"),
-    (r"^unlinkat \w+\.old\.dll$", 0, "an old backup that will not go: stamped backup name"),
+    (r"^unlinkat \w+\.old\.dll ", 0, "an old backup that will not go: stamped backup name"),
     (r" \w+_new\.dll -> ", 5, "the delivered library is not renamed"),
     (r" \w+\.dll -> ", 4, "the library in use is not set aside"),
 ]
@@ -64,7 +76,7 @@ def writes(call):
 
 def expected(call, errno):
     for pattern, status, why in ORACLE:
-        if re.search(pattern, str(call)):
+        if re.search(pattern, f"{call} {errno}"):
             if errno == "EBUSY" and call.syscall in RETRIED:
                 return 0, "retried: the busy file is let go"
             return status, why
@@ -74,13 +86,15 @@ def expected(call, errno):
 def fail_one(program, root, index, options, call, errno):
     folder, outside = c.typical_folder(root, index)
     status, _ = expected(call, errno)
-    inject = f"--inject={call.syscall}:error={errno}:when={call.occurrence}"
+    what = "retval=0" if errno == SHORT else f"error={errno}"
+    inject = f"--inject={call.syscall}:{what}:when={call.occurrence}"
     problems = c.box_problems(c.run(program, folder, strace=[*options, inject]), status)
     return problems + c.disrupted_then_updated(program, folder, outside)
 
 
 def errnos(call):
-    return ("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if writes(call) else ())
+    return (("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if writes(call) else ())
+            + ((SHORT,) if call.syscall in ("copy_file_range", "sendfile") else ()))
 
 
 def main(program, exhaustive=False):

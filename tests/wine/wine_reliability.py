@@ -156,9 +156,6 @@ ORACLE = [
      "the copy cannot read the delivery: it fails and the delivery stays"),
     (r"^server: (newfstatat|unlink) TALVENClient_NEW\.exe ", 3,
      "the delivery will not go after its copy"),
-    (r"^server: (readlink|fstat|unlink) TALVENClient\.exe |"
-     r"^server: newfstatat TALVENClient\.exe \S+ ok ", 2,
-     "the executable in use will not go: the wineserver's checks around its delete fail it for good"),
     (r"^exe: fsync TALVENClient\.exe\.tmp |"
      r"^exe: newfstatat TALVENClient\.exe\.tmp AT_SYMLINK_NOFOLLOW ok ", 3,
      "the copy's flush cannot open or flush the temporary: the copy fails, the delivery stays"),

@@ -28,6 +28,7 @@ import re
 import select
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -100,6 +101,15 @@ class ReadOnly:
 
 
 @dataclass(frozen=True)
+class Running:
+    """A client runs from the folder as `name`: the holder program, copied
+    over that name for the run, is started from it and holds nothing, so
+    only its mapped image stands in the way. The file gets its content back
+    after the run, where the run left it alone."""
+    name: str
+
+
+@dataclass(frozen=True)
 class DismissNotice:
     how: str  # "Return", "Escape" or "close" (the caption's close button)
 
@@ -157,6 +167,25 @@ EVERY_NAME_AFTER = {**INSTALLED, "TALVENClient.exe": "exe 2", "TALVENClientVersi
 WINE_CASES = [
     Case("executable read-only", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
          held=(ReadOnly("TALVENClient.exe"),), platforms=("wine",)),
+    # A client started from the folder holds no handle on its executable,
+    # only its mapped image, which the file system refuses to delete.
+    Case("client running from the folder", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
+         held=(Running("TALVENClient.exe"),), platforms=("wine",)),
+    # Holders of attributes only take no part in sharing: nothing the run
+    # touched may vanish when they let go. A deleted name is free at once;
+    # the executable in use is not replaced while it is open at all.
+    Case("executable held for its attributes only", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
+         held=(Hold("TALVENClient.exe", access="attr", share="none"),), platforms=("wine",)),
+    Case("delivery held for its attributes only", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
+         held=(Hold("TALVENClient_NEW.exe", access="attr", share="none"),), platforms=("wine",)),
+    # The copies of read-only deliveries are not read-only (the runner checks
+    # every file); a read-only delivery itself will not go.
+    Case("read-only delivered executable", TYPICAL_BEFORE,
+         {**TYPICAL_BEFORE, "TALVENClient.exe": "exe 2"}, [EXE_UNABLE], 3,
+         held=(ReadOnly("TALVENClient_NEW.exe"),), platforms=("wine",)),
+    Case("read-only delivered version file", TYPICAL_BEFORE,
+         {**TYPICAL_AFTER, "TALVENClient_VER.txt": "7.0.001"}, [DONE], 0,
+         held=(ReadOnly("TALVENClient_VER.txt"),), platforms=("wine",)),
     # The delivery is checked readable before the executable in use goes:
     # nothing is touched.
     Case("delivered executable unreadable", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
@@ -538,8 +567,8 @@ class WineRunner:
         else:
             self.xdotool("windowfocus", "--sync", window, "key", how)
 
-    def start_holder(self, folder: Path, hold: Hold, log: list) -> subprocess.Popen:
-        args = [self.holder_loader, str(self.holder), *hold.args()]
+    def start_holder(self, folder: Path, hold: Hold, log: list, args=None) -> subprocess.Popen:
+        args = [self.holder_loader, *(args or [str(self.holder), *hold.args()])]
         process = subprocess.Popen(args, env=self.session.env, cwd=folder, stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         if read_line(process.stdout, HOLDER_READY_TIMEOUT_S).strip() != "held":
@@ -570,6 +599,12 @@ class WineRunner:
                 if done.returncode != 0:
                     raise RuntimeError(f"cannot make {c.name} read-only: {done.stderr.decode()}")
         holders = [(c, self.start_holder(folder, c, log)) for c in conditions if isinstance(c, Hold)]
+        running = [c for c in conditions if isinstance(c, Running)]
+        contents = {c.name: (folder / c.name).read_bytes() for c in running}
+        for c in running:
+            shutil.copyfile(self.holder, folder / c.name)
+            holders.append((Hold(c.name), self.start_holder(folder, Hold(c.name), log,
+                                                            [str(folder / c.name)])))
         run = None
         try:
             run = TracedRun(self, folder, log)
@@ -592,6 +627,17 @@ class WineRunner:
             if run:
                 stop(run.process)
             self._end_holders(holders)
+            for name, content in contents.items():
+                if (folder / name).read_bytes() == self.holder.read_bytes():
+                    (folder / name).write_bytes(content)
+        # A working file must never come out read-only (Wine: no write
+        # permission), or every later update fails on it: only the files the
+        # case made read-only may be.
+        marked = {c.name for c in conditions if isinstance(c, ReadOnly)}
+        for entry in sorted(os.listdir(folder)):
+            mode = os.lstat(folder / entry).st_mode
+            if entry not in marked and stat.S_ISREG(mode) and not mode & stat.S_IWUSR:
+                result.boxes.append(("read-only", entry))
         # A scanner that never opened its file proved nothing: that fails the
         # case as a box nobody expects would.
         for hold, process in holders:
