@@ -235,7 +235,7 @@ def measure_delivery(work, deliver, source, pairs):
     client.mkdir()
     os.link(source, source_folder / CURRENT_EXECUTABLE)
     target = client / NEW_EXECUTABLE
-    sides = [([[str(deliver), str(source_folder), str(client)]], []),
+    sides = [([[str(deliver.resolve()), str(source_folder), str(client)]], []),
              ([["cp", str(source), str(target)], ["sync", str(target)]], [])]
     for pair in range(pairs + 1):
         for commands, times in sides:
