@@ -118,7 +118,7 @@ def main(program: Path, exhaustive=False):
             problems += [f"unexpected {name}" for name in now.keys() - c.UPDATED.keys()]
             report.outcome(f"round {n} ({'gated' if n % 2 == 0 else 'free'} start)", problems)
         rounds_held = report.held
-        delivery.update_waits_for_delivery(program, root, report)
+        delivery.concurrent_pass(program, root, report)
         if os.geteuid() == 0:
             folder = root / "two users"
             folder.mkdir()

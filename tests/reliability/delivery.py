@@ -1,7 +1,8 @@
 """The delivery program (TalvenClient_DELIVER, built beside the update
 program) under the reliability suites: kill_points.py kills a delivery at
-each of its calls that change the client folder, concurrent_runs.py starts
-an update run while a delivery holds the folder lock.
+each of its calls that change the client folder; concurrent_runs.py starts
+an update run while a delivery holds the folder lock, and writes to a source
+file while a delivery copies it.
 
 The client folder is the typical one before its delivery, with an older
 delivery of the executable still waiting there; the source folder holds
@@ -25,6 +26,10 @@ PARTS = {f"{new}.part" for new in WORKING_NAME_OF}
 CHANGING = {"write", "fchmod", "fsync", "renameat", "renameat2", "rename", "unlinkat", "unlink",
             "linkat", "ftruncate"}
 WAIT_TIMEOUT_S = 30
+# Each write of the copy slowed down: a 16 MiB executable, 1 MiB a write,
+# takes the copy a few seconds, time enough to write to its source.
+SLOW_WRITES = "--inject=write:delay_enter=100ms"
+LARGE = 16 << 20
 
 
 def deliverer(program: Path) -> Path:
@@ -96,15 +101,45 @@ def kill_pass(program, root: Path, report) -> None:
                         "left the folder fully updated")
 
 
+def wait_for(path: Path, process) -> None:
+    deadline = time.monotonic() + WAIT_TIMEOUT_S
+    while not os.path.exists(path) and process.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def source_written_during_delivery(program, root: Path, report) -> None:
+    """A source file that grows while it is copied fails the delivery
+    (status 6), and no delivery name changes."""
+    source, client = folders(root, "source written during a delivery")
+    (source / c.EXE).write_bytes(b"x" * LARGE)
+    slow = deliver(program, source, client, strace=[SLOW_WRITES], popen=True)
+    wait_for(client / f"{c.NEW_EXE}.part", slow)
+    with open(source / c.EXE, "ab") as more:
+        more.write(b"still being written")
+    _, err = slow.communicate(timeout=120)
+    problems = [] if slow.returncode == 6 else [f"delivery status {slow.returncode}"]
+    if b"changed while it was copied" not in err:
+        problems.append(f"said {err!r}")
+    now = c.snapshot(client)
+    problems += [f"{new} holds {now.get(new)!r}" for new in WORKING_NAME_OF if now.get(new) != CLIENT.get(new)]
+    report.outcome("a source file written to while a delivery copies it", problems)
+    report.lines.append("a source file written to while a delivery copied it: "
+                        + ("the delivery failed (status 6), no delivery name changed"
+                           if not problems else "see above"))
+
+
+def concurrent_pass(program, root: Path, report) -> None:
+    update_waits_for_delivery(program, root, report)
+    source_written_during_delivery(program, root, report)
+
+
 def update_waits_for_delivery(program, root: Path, report) -> None:
     """A delivery slowed in its first flush holds the folder lock; an update
     run started then waits for it and installs the whole delivery."""
     source, client = folders(root, "update during a delivery")
     slow = deliver(program, source, client, strace=["--inject=fsync:delay_enter=2s:when=1"],
                    popen=True)
-    deadline = time.monotonic() + WAIT_TIMEOUT_S
-    while not os.path.exists(client / c.LOCK) and slow.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.01)
+    wait_for(client / c.LOCK, slow)
     update = c.run(program, client)
     slow.communicate(timeout=120)
     problems = [] if slow.returncode == 0 else [f"delivery status {slow.returncode}"]
