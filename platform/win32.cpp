@@ -303,20 +303,30 @@ bool DELETE_UNSHARED(const wchar_t* path) {
   // A handle opened for DELETE only has nothing to write back; the file's
   // fate is the mark's.
   CloseHandle(file);
+  static Path whole;  // the file renamed aside, in full
+  std::size_t length = 0;
+  const bool aside_path =
+      made &&
+      APPEND(whole, length, path, static_cast<std::size_t>(name - path)) &&
+      APPEND(whole, length, aside, std::wcslen(aside));
   if (!deleted) {
     // Still aside after all (a rename done but reported failed leaves the
-    // handle's own name behind): put back by name.
-    if (made && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
-      static Path whole;
-      const std::size_t folder = static_cast<std::size_t>(name - path);
-      std::size_t length = 0;
-      if (APPEND(whole, length, path, folder) &&
-          APPEND(whole, length, aside, std::wcslen(aside)))
-        static_cast<void>(
-            MoveFileExW(whole.text, path, 0));  // none aside: no harm
-    }
+    // handle's own name behind): put back by name. None aside: no harm.
+    if (aside_path && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
+      static_cast<void>(MoveFileExW(whole.text, path, 0));
     SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     return false;
+  }
+  // Aside, the file vanishes with its last handle, and a file pending
+  // deletion cannot be opened. One that opens for deletion was never
+  // marked (a server that dropped the mark): it is marked again. Its own
+  // name is free either way, so this only keeps the folder clean.
+  if (aside_path && GetFileAttributesW(whole.text) != INVALID_FILE_ATTRIBUTES) {
+    const HANDLE again = OPEN_FOR_DELETE(whole.text);
+    if (again != INVALID_HANDLE_VALUE) {
+      static_cast<void>(MARK_FOR_DELETION(again, true));  // cleaning up only
+      CloseHandle(again);  // opened for DELETE only: nothing to write back
+    }
   }
   // The name must be gone now; a pending deletion (access denied) does not
   // count as gone. Saying so keeps a later step from relying on it.
