@@ -18,7 +18,6 @@ import datetime
 import os
 import queue
 import re
-import shlex
 import shutil
 import signal
 import subprocess
@@ -120,7 +119,7 @@ def big(runner, root: Path, exhaustive) -> c.Report:
 # Under Wine a run's file-system calls are split between two processes: the
 # exe's own (name lookups, the copy's reads and writes, the flush) and the
 # session's wineserver, which opens, renames and deletes files for every Wine
-# process. strace follows the exe from its loader and is attached to the
+# process. strace is attached to the exe while its notice stands and to the
 # running wineserver. -P on each name of the folder, as Wine's drive Z:
 # spells it and as the kernel resolves it, picks out the calls on those names
 # (by descriptor too); --inject counts only those, per process and call, so a
@@ -208,37 +207,42 @@ def path_options(session, folder: Path) -> list:
             for option in ("-P", str(path))]
 
 
+def attach(options, pid: int):
+    """strace attached to process `pid` with `options`, once it traces it."""
+    tracer = subprocess.Popen([*STRACE, *options, "-p", str(pid)], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + ATTACH_TIMEOUT_S
+    while not traced(pid) and tracer.poll() is None and time.monotonic() < deadline:
+        time.sleep(w.POLL_PAUSE_S)
+    return tracer
+
+
 def traced_run(runner, folder: Path, work: Path, exe=None, server=None):
     """One run of the exe in `folder`, its boxes read and dismissed as always,
-    with strace on the exe's process (options `exe`) and attached to the
-    wineserver (options `server`); None: that process is not traced. Returns
-    the result, the calls of both, and whether the wineserver still runs."""
+    with strace attached to the exe's process while its notice stands
+    (options `exe`: its file-system calls on the folder all come after it,
+    and Wine's start-up is not slowed by the tracer) and to the wineserver
+    (options `server`); None: that process is not traced. Returns the
+    result, the calls of both, and whether the wineserver still runs."""
     paths = path_options(runner.session, folder)
     view = copy.copy(runner)
+    tracers = []
     if exe is not None:
-        view.loader = str(work / "wine under strace")
-        Path(view.loader).write_text("#!/bin/sh\nexec " + shlex.join(
-            [*STRACE, "-o", str(work / "exe.trace"), *paths, *exe, "--", runner.loader]) + ' "$@"\n')
-        os.chmod(view.loader, 0o755)
+        view.at_notice = lambda pid: tracers.append(
+            attach(["-o", str(work / "exe.trace"), *paths, *exe], pid))
     pid = wineserver(runner.session)
-    attached = None
     if server is not None:
-        attached = subprocess.Popen([*STRACE, "-o", str(work / "server.trace"), *paths, *server,
-                                     "-p", str(pid)], stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + ATTACH_TIMEOUT_S
-        while not traced(pid) and attached.poll() is None and time.monotonic() < deadline:
-            time.sleep(w.POLL_PAUSE_S)
+        tracers.append(attach(["-o", str(work / "server.trace"), *paths, *server], pid))
     try:
         result = view.run(folder, ())
     finally:
-        if attached:
-            if attached.poll() is None:
-                attached.send_signal(signal.SIGINT)  # detaches, the server runs on
+        for tracer in tracers:
+            if tracer.poll() is None:
+                tracer.send_signal(signal.SIGINT)  # detaches; a process still there runs on
             try:
-                attached.wait(timeout=w.EXIT_TIMEOUT_S)
+                tracer.wait(timeout=w.EXIT_TIMEOUT_S)
             except subprocess.TimeoutExpired:
-                w.stop(attached)
+                w.stop(tracer)
     calls = []
     for process in ("exe", "server"):
         trace = work / f"{process}.trace"

@@ -513,6 +513,9 @@ class WineRunner:
         self.holder_loader = holder_loader
         # From start (or the last box) to the next box; a long copy needs more.
         self.box_timeout_s = BOX_APPEAR_TIMEOUT_S
+        # Called with the run's process id while its notice stands, before
+        # the run touches the folder (the reliability suites attach strace).
+        self.at_notice = None
 
     def xdotool(self, *args) -> str:
         """xdotool's output; "" when it hangs (windowfocus --sync waits for a
@@ -613,6 +616,8 @@ class WineRunner:
                     if not run.waiting():
                         continue
                     how = notice_key if len(run.boxes) == 1 else "Return"
+                    if len(run.boxes) == 1 and self.at_notice:
+                        self.at_notice(run.process.pid)
                     if not self._dismiss(run, how):
                         log.append(f"box {len(run.boxes)} could not be dismissed with {how}")
                         run.timed_out = True
