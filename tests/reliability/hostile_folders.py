@@ -90,7 +90,7 @@ ROWS = [
         "on Linux the folder's permissions decide, not the files'", user="nobody",
         owners={".": "nobody", **{n: "nobody" for n in T}}, modes={n: 0o444 for n in T}),
     Row("delivered executable the user may not read", T, None, 3,
-        "found out before the executable in use is deleted: nothing is touched, and a user "
+        "found out before anything is touched: nothing changes, and a user "
         "who can read the delivery completes the update",
         user="nobody", owners={".": "nobody"}, modes={NEW_EXE: 0}),
     Row("delivered executable over 4 GiB (sparse)", {EXE: "exe 1", NEW_EXE: BIG}, {EXE: BIG}, 0,
