@@ -858,10 +858,11 @@ MATRIX = [
         **TYPICAL_AFTER, "TALVENNetBridge40.old.dll": "nb 0",
         f"TALVENNetBridge40.{STAMP}.DLL": "nb 1"}, DONE),)),
     # A killed copy's temporary that is held cannot be removed, so the copy
-    # cannot make its own: the executable in use is already deleted, the
-    # delivery kept for the next run; the version step keeps its delivery.
+    # cannot make its own: the executable in use stays (the copy replaces it
+    # in one rename), the delivery is kept for the next run, and nothing
+    # after it is touched.
     MatrixRow("TALVENClient.exe.tmp", (Outcome(any_mode, 3, {
-        **without(MATRIX_BEFORE, "TALVENClient.exe"), "TALVENClient.exe.tmp": "ex"}, EXE_UNABLE),),
+        **MATRIX_BEFORE, "TALVENClient.exe.tmp": "ex"}, EXE_UNABLE),),
         before={**MATRIX_BEFORE, "TALVENClient.exe.tmp": "ex"}),
     MatrixRow("TALVENClientVersion.txt.tmp", (Outcome(any_mode, 0, {
         **NO_VERSION, "TALVENClientVersion.txt.tmp": "7."}, DONE),),
