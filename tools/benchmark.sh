@@ -19,7 +19,8 @@ done
 if [ -n "$need" ]; then
   if [ "$(id -u)" -eq 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q >/dev/null
+    # A mirror in mid-sync can fail one index while these are still to be had.
+    apt-get update -q >/dev/null || echo "benchmark: some package lists did not download; going on" >&2
     apt-get install -y -q --no-install-recommends $need >/dev/null
   else
     echo "benchmark: missing$need (install them, or run as root)" >&2
