@@ -336,6 +336,15 @@ void PRINT_IGNORED(const Source& source) {
 
 // --- The client folder ----------------------------------------------------
 
+// The client folder's entries; a folder that cannot be listed is no client
+// folder to work in.
+Failure LIST_CLIENT(std::string_view client, std::vector<Entry>& entries) {
+  if (const int32_t status = LIST(client, entries))
+    return FAILED(CLIENT_FOLDER_NOT_USABLE,
+                  "cannot list the client folder" + BECAUSE(status));
+  return {};
+}
+
 bool LISTED(const std::vector<Entry>& entries, std::string_view name) {
   return std::any_of(entries.begin(), entries.end(),
                      [&](const auto& e) { return e.name == name; });
@@ -365,9 +374,8 @@ std::string DELIVERED_AS(const Component& component, bool replacing,
 
 int CHECK(const Source& source, const std::string& client) {
   std::vector<Entry> entries;
-  if (const int32_t status = LIST(client, entries))
-    return REPORT(FAILED(CLIENT_FOLDER_NOT_USABLE,
-                         "cannot list the client folder" + BECAUSE(status)));
+  if (const Failure listed = LIST_CLIENT(client, entries); listed.failed())
+    return REPORT(listed);
   bool all_current = true;
   for (const SourceFile& file : source.files) {
     const std::string_view name = file.component->working_name;
@@ -401,9 +409,8 @@ int CHECK(const Source& source, const std::string& client) {
 
 int PLAN(const Source& source, const std::string& client) {
   std::vector<Entry> entries;
-  if (const int32_t status = LIST(client, entries))
-    return REPORT(FAILED(CLIENT_FOLDER_NOT_USABLE,
-                         "cannot list the client folder" + BECAUSE(status)));
+  if (const Failure listed = LIST_CLIENT(client, entries); listed.failed())
+    return REPORT(listed);
   for (const SourceFile& file : source.files) {
     const std::string_view name = file.component->working_name;
     Sha256Digest digest;
@@ -532,9 +539,8 @@ int DELIVER_FILES(const Source& source, const std::string& client) {
   const LockHeld lock;
 
   std::vector<Entry> entries;
-  if (const int32_t status = LIST(".", entries))
-    return REPORT(FAILED(CLIENT_FOLDER_NOT_USABLE,
-                         "cannot list the client folder" + BECAUSE(status)));
+  if (const Failure listed = LIST_CLIENT(".", entries); listed.failed())
+    return REPORT(listed);
   // What a killed delivery left: ours to remove, whoever made it.
   if (const int32_t status = REMOVE_PARTS())
     return REPORT(FAILED(COPY_FAILED, "cannot remove a left-over " +

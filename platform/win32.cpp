@@ -58,6 +58,19 @@ bool APPEND(Path& path, std::size_t& length, const wchar_t* text,
   return true;
 }
 
+// Appends the absolute path `full` in long-path form: "\\server\share"
+// becomes "\\?\UNC\server\share", "C:\x" "\\?\C:\x"; a prefixed path stays.
+bool APPEND_LONG_FORM(Path& path, std::size_t& length, const wchar_t* full) {
+  const bool prefixed = std::wcsncmp(full, L"\\\\?\\", 4) == 0;
+  const bool unc = !prefixed && std::wcsncmp(full, L"\\\\", 2) == 0;
+  const wchar_t* const prefix = unc        ? L"\\\\?\\UNC\\"
+                                : prefixed ? L""
+                                           : L"\\\\?\\";
+  const wchar_t* const rest = unc ? full + 2 : full;
+  return APPEND(path, length, prefix, std::wcslen(prefix)) &&
+         APPEND(path, length, rest, std::wcslen(rest));
+}
+
 // The current directory in long-path form, with a trailing separator.
 bool CURRENT_FOLDER(Path& path, std::size_t& length) {
   static wchar_t folder[LONG_PATH_CAPACITY];
@@ -67,15 +80,7 @@ bool CURRENT_FOLDER(Path& path, std::size_t& length) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  const bool prefixed = std::wcsncmp(folder, L"\\\\?\\", 4) == 0;
-  const bool unc = !prefixed && std::wcsncmp(folder, L"\\\\", 2) == 0;
-  // "\\server\share" becomes "\\?\UNC\server\share", "C:\x" "\\?\C:\x".
-  const wchar_t* const prefix = unc        ? L"\\\\?\\UNC\\"
-                                : prefixed ? L""
-                                           : L"\\\\?\\";
-  const wchar_t* const rest = unc ? folder + 2 : folder;
-  bool fits = APPEND(path, length, prefix, std::wcslen(prefix)) &&
-              APPEND(path, length, rest, std::wcslen(rest));
+  bool fits = APPEND_LONG_FORM(path, length, folder);
   if (fits && path.text[length - 1] != L'\\')
     fits = APPEND(path, length, L"\\", 1);
   if (!fits) SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -129,14 +134,16 @@ bool IS_ABSENT(DWORD error) {
 // A plain file: not a folder, and not a reparse point that leads elsewhere
 // (a symbolic link, junction or mount point planted in the folder would make
 // the call work on another file). A deduplicated, compressed, tiered or cloud
-// file is a reparse point too, and a plain file all the same. The tag is read
-// from the folder's listing, which opens nothing; a tag that cannot be read
-// counts as a link, so nothing is ever followed.
+// file is a reparse point too, and a plain file all the same.
 bool IS_PLAIN(DWORD attributes, DWORD reparse_tag) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
          ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
           !REPARSE_TAG_LEADS_ELSEWHERE(reparse_tag));
 }
+// The same for the file at `path`, whose attributes the caller has: a
+// reparse point's tag is read from the folder's listing, which opens
+// nothing; a tag that cannot be read counts as a link, so nothing is ever
+// followed.
 bool IS_PLAIN_FILE(const wchar_t* path, DWORD attributes) {
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
     return IS_PLAIN(attributes, 0);
@@ -663,26 +670,10 @@ int32_t FULL_WIDE_PATH(std::string_view path, Path& full) {
 int32_t LONG_WIDE_PATH(std::string_view path, Path& long_path) {
   static Path full;
   if (const int32_t status = FULL_WIDE_PATH(path, full)) return status;
-  const bool prefixed = std::wcsncmp(full.text, L"\\\\?\\", 4) == 0;
-  const bool unc = !prefixed && std::wcsncmp(full.text, L"\\\\", 2) == 0;
-  const wchar_t* const prefix = unc        ? L"\\\\?\\UNC\\"
-                                : prefixed ? L""
-                                           : L"\\\\?\\";
-  const wchar_t* const rest = unc ? full.text + 2 : full.text;
-  const std::size_t prefix_length = std::wcslen(prefix);
-  const std::size_t rest_length = std::wcslen(rest);
-  if (prefix_length + rest_length >= LONG_PATH_CAPACITY)
-    return ERROR_FILENAME_EXCED_RANGE;
-  std::wmemcpy(long_path.text, prefix, prefix_length);
-  std::wmemcpy(long_path.text + prefix_length, rest, rest_length + 1);
-  return 0;
-}
-
-// Neither a folder nor a reparse point (a link, a junction) that would lead
-// elsewhere.
-bool PLAIN_FILE_ATTRIBUTES(DWORD attributes) {
-  return (attributes &
-          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  std::size_t length = 0;
+  return APPEND_LONG_FORM(long_path, length, full.text)
+             ? 0
+             : ERROR_FILENAME_EXCED_RANGE;
 }
 
 HANDLE HANDLE_OF(OpenFile file) {
@@ -762,7 +753,8 @@ int32_t LIST_FOLDER(std::string_view folder, VisitEntry visit, void* context) {
       continue;
     status = UTF8_OF(data.cFileName, name);
     if (status != 0) break;
-    const bool plain = PLAIN_FILE_ATTRIBUTES(data.dwFileAttributes);
+    // The listing gives a reparse point's tag (dwReserved0) with it.
+    const bool plain = IS_PLAIN(data.dwFileAttributes, data.dwReserved0);
     visit({name, plain,
            plain ? ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow : 0},
           context);
@@ -797,10 +789,13 @@ int32_t OPEN_FOR_READING(std::string_view path, Caching caching, OpenFile& file,
   });
   if (status != 0) return status;
   BY_HANDLE_FILE_INFORMATION info;
+  FILE_ATTRIBUTE_TAG_INFO tag;
   int32_t checked = 0;
-  if (!GetFileInformationByHandle(opened, &info))
+  if (!GetFileInformationByHandle(opened, &info) ||
+      !GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag,
+                                    sizeof tag))
     checked = LAST_ERROR();
-  else if (!PLAIN_FILE_ATTRIBUTES(info.dwFileAttributes))
+  else if (!IS_PLAIN(tag.FileAttributes, tag.ReparseTag))
     checked = ERROR_INVALID_PARAMETER;
   if (checked != 0) {
     CloseHandle(opened);  // opened for reading only: nothing to lose
