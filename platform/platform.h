@@ -51,8 +51,14 @@ int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
 // backup agent, Explorer) takes no part in sharing, so the name is freed by
 // POSIX-semantics deletion where the file system has it, and elsewhere by
 // renaming the file, marked, to "<name>.<8 hex digits>.deleted" beside it,
-// where it stays until that holder lets go. POSIX: the name goes whoever has
-// the file open; only a busy file (EBUSY) is retried.
+// where it stays until that holder lets go (the eight digits tell apart the
+// runs of different processes and machines). POSIX: the name goes whoever
+// has the file open; only a busy file (EBUSY) is retried.
+//
+// Both, for every routine that changes a name: a change that reports
+// failure is looked at again, and counts as done when the name is free (a
+// delete) or the source is gone and the target stands (a rename): a file
+// server may carry a request out and lose its reply.
 int32_t CBL_DELETE_FILE(std::string_view name);
 
 // Zero when `source` now stands under `target`. Never replaces an existing
@@ -86,18 +92,27 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target);
 // zero whenever the file can be opened for reading.
 int32_t CHECK_FILE_READABLE(std::string_view name);
 
-// Zero when `name` could be deleted now, which it is not: nobody holds it,
-// it is not read-only, it is no directory, and the folder lets this user
-// delete in it; also zero when nothing stands there. Retried while held,
-// like a delete. The check before a file in use is replaced by a rename,
-// which leaves no moment without it. Windows: opened for DELETE with no
-// sharing, marked for deletion and the mark taken back before the handle
-// closes, so the file system itself answers, and a program image that is
-// running (mapped, with no handle left open: a program started on the file
-// server's own machine) refuses the mark. POSIX: no share modes and no
-// running-image lock on unlink; the immutable and append-only flags, a
-// directory and an unwritable folder fail it.
+// Zero when `name` could be deleted or replaced now: nobody holds it, it is
+// not read-only, it is no directory, and the folder lets this user delete in
+// it; also zero when nothing stands there. Retried while held, like a
+// delete. Nothing about the file changes, so an interruption at any moment
+// leaves it as it was: the check before a file in use is replaced by a
+// rename, which leaves no moment without it. Windows: opened, without
+// following a link, for DELETE and for writing its data with no sharing, and
+// closed: a holder in any share mode refuses the first, a read-only file and
+// a program image that is running (mapped, even with no handle left open: a
+// client started on the file server's own machine) refuse the second. POSIX:
+// no share modes and no running-image lock on unlink; the immutable and
+// append-only flags, a directory and an unwritable folder fail it.
 int32_t CHECK_FILE_DELETABLE(std::string_view name);
+
+// Removes what earlier deletes in the current directory had to leave aside
+// and that may go now; one that is still held stays for a later run. Never
+// fails: the names are no one's but this layer's. Windows: the
+// "<name>.<8 hex digits>.deleted" files described at CBL_DELETE_FILE, of
+// which a killed run may have left one unmarked. POSIX: nothing is ever left
+// aside, so nothing is done.
+void REMOVE_SET_ASIDE_FILES();
 
 // Windows: whether a reparse point with this tag leads elsewhere. Only name
 // surrogates do (symbolic links, junctions, mount points); deduplication,

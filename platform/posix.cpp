@@ -33,6 +33,10 @@ constexpr useconds_t LOCK_POLL_PAUSE_US = 100'000;
 
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
 
+// The permission bits a copy may carry over: read and execute for all,
+// write for the owner alone.
+constexpr mode_t NO_WRITE_FOR_OTHERS = 0755;
+
 // A name field's name as a zero-terminated path: up to the first space or
 // the end of the field. Holds a name of up to 255 bytes plus a suffix.
 struct Path {
@@ -69,6 +73,51 @@ int32_t WITH_BUSY_RETRY(Call call) {
   }
 }
 
+bool NOTHING_NAMED(const char* path) {
+  struct stat st;
+  return fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+         errno == ENOENT;
+}
+
+// Which file stands under a name: its device and inode; none where nothing
+// can be seen there.
+struct Identity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool known = false;
+  bool operator==(const Identity&) const = default;
+};
+Identity IDENTITY_OF(const struct stat& st) {
+  return {st.st_dev, st.st_ino, true};
+}
+Identity IDENTITY_AT(const char* path) {
+  struct stat st;
+  return fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0
+             ? IDENTITY_OF(st)
+             : Identity{};
+}
+
+// `status` of a change of a name, looked at again when it reports failure:
+// a file server (NFS, CIFS) may carry out a request and lose its reply, and
+// the change then stands. A delete is done when nothing stands under
+// `gone`; a rename when nothing does and `stands` holds the file `moved`,
+// which stood under `gone` before it.
+int32_t LOOKED_AGAIN(int32_t status, const char* gone,
+                     const char* stands = nullptr, Identity moved = {}) {
+  if (status == 0 || !NOTHING_NAMED(gone)) return status;
+  if (stands == nullptr) return 0;
+  return moved.known && IDENTITY_AT(stands) == moved ? 0 : status;
+}
+
+// True when both names stand for one file; errno is kept.
+bool SAME_FILE(const char* one, const char* other) {
+  const int error = errno;
+  const Identity first = IDENTITY_AT(one);
+  const bool same = first.known && IDENTITY_AT(other) == first;
+  errno = error;
+  return same;
+}
+
 // Moves `source` to `target` unless `target` exists. Where the file system
 // refuses RENAME_NOREPLACE, a hard link followed by removing the old name
 // gives the same guarantee.
@@ -76,10 +125,15 @@ int RENAME_NO_REPLACE(const char* source, const char* target) {
   if (renameat2(AT_FDCWD, source, AT_FDCWD, target, RENAME_NOREPLACE) == 0)
     return 0;
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-  if (linkat(AT_FDCWD, source, AT_FDCWD, target, 0) != 0) return -1;
-  if (unlinkat(AT_FDCWD, source, 0) == 0) return 0;
-  const int error = errno;
-  unlinkat(AT_FDCWD, target, 0);  // back to one name; source still stands
+  if (linkat(AT_FDCWD, source, AT_FDCWD, target, 0) != 0 &&
+      !SAME_FILE(source, target))  // a link reported failed may stand
+    return -1;
+  const int error = unlinkat(AT_FDCWD, source, 0) == 0 ? 0 : errno;
+  // An unlink reported failed may have been done: then the rename is.
+  if (error == 0 || NOTHING_NAMED(source)) return 0;
+  // Back to one name, the source's, which still stands; a failure here
+  // leaves the file under both names, which loses nothing.
+  static_cast<void>(unlinkat(AT_FDCWD, target, 0));
   errno = error;
   return -1;
 }
@@ -175,12 +229,6 @@ int OPEN_LOCK_FILE(const char* path, int& error) {
   return -1;
 }
 
-bool NOTHING_NAMED(const char* path) {
-  struct stat st;
-  return fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-         errno == ENOENT;
-}
-
 // Takes the lock on `fd` without waiting; true when it is held on a plain
 // file that still stands under `path`. The holder before us removes the
 // file before it lets go; a lock on a file nobody else will open, or on
@@ -224,14 +272,17 @@ int32_t CBL_DELETE_FILE(std::string_view name) {
   // unlink never removes a directory (it fails with EISDIR).
   const int32_t status =
       WITH_BUSY_RETRY([&] { return unlinkat(AT_FDCWD, path.text, 0); });
-  return status == ENOENT ? 0 : status;
+  return status == ENOENT ? 0 : LOOKED_AGAIN(status, path.text);
 }
 
 int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target) {
   const Path from = NAME_OF(source);
   const Path to = NAME_OF(target);
   if (!from.ok || !to.ok) return EINVAL;
-  return WITH_BUSY_RETRY([&] { return RENAME_NO_REPLACE(from.text, to.text); });
+  const Identity moving = IDENTITY_AT(from.text);
+  const int32_t status =
+      WITH_BUSY_RETRY([&] { return RENAME_NO_REPLACE(from.text, to.text); });
+  return LOOKED_AGAIN(status, from.text, to.text, moving);
 }
 
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
@@ -258,10 +309,18 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   }
 
   // The delivered file's permission bits, without set-user-ID or
-  // set-group-ID: the copy belongs to whoever runs the update.
+  // set-group-ID (the copy belongs to whoever runs the update) and without
+  // write for group and others: a delivery from a world-writable source
+  // must not become a client executable that any user can rewrite.
   bool ok = COPY_CONTENT(in, out, st.st_size) &&
-            fchmod(out, st.st_mode & 0777) == 0 && fsync(out) == 0;
+            fchmod(out, st.st_mode & NO_WRITE_FOR_OTHERS) == 0 &&
+            fsync(out) == 0;
   int32_t status = ok ? 0 : errno;
+  struct stat copied {};
+  if (ok && fstat(out, &copied) != 0) {
+    ok = false;
+    status = errno;
+  }
   if (close(out) != 0 && ok) {
     ok = false;
     status = errno;
@@ -269,8 +328,11 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   close(in);  // read-only: nothing to lose
   // A target held on a file server (EBUSY) is retried like any rename.
   if (ok) {
-    status = WITH_BUSY_RETRY(
-        [&] { return renameat(AT_FDCWD, temporary.text, AT_FDCWD, to.text); });
+    status = LOOKED_AGAIN(WITH_BUSY_RETRY([&] {
+                            return renameat(AT_FDCWD, temporary.text, AT_FDCWD,
+                                            to.text);
+                          }),
+                          temporary.text, to.text, IDENTITY_OF(copied));
     ok = status == 0;
   }
   if (!ok) unlinkat(AT_FDCWD, temporary.text, 0);  // best effort clean-up
@@ -310,6 +372,10 @@ int32_t CHECK_FILE_DELETABLE(std::string_view name) {
   close(fd);  // read-only: nothing to lose
   return pinned ? EPERM : 0;
 }
+
+// unlink frees a name at once, whoever holds the file: nothing is ever left
+// aside here.
+void REMOVE_SET_ASIDE_FILES() {}
 
 void GET_STAMP(std::span<char, 8> stamp) {
   constexpr char DIGITS[] = "0123456789ABCDEF";
@@ -484,6 +550,7 @@ int32_t LIST_FOLDER(std::string_view folder, VisitEntry visit, void* context) {
     if (name == "." || name == "..") continue;
     struct stat st;
     if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // removed since it was listed
       status = errno;
       break;
     }
@@ -552,7 +619,7 @@ int32_t CREATE_NEW_FILE(std::string_view path, OpenFile like, OpenFile& file) {
   // Every user's update run reads the delivery; set-user-ID and the like
   // are not passed on.
   constexpr mode_t EVERYONE_READS = 0444;
-  const mode_t mode = (st.st_mode & 0777) | EVERYONE_READS;
+  const mode_t mode = (st.st_mode & NO_WRITE_FOR_OTHERS) | EVERYONE_READS;
   const int fd =
       openat(AT_FDCWD, whole.text,
              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -594,8 +661,12 @@ int32_t RENAME_REPLACING(std::string_view source, std::string_view target) {
   const WholePath to = TERMINATED(target);
   if (!from.ok) return BAD_PATH(source);
   if (!to.ok) return BAD_PATH(target);
-  const int32_t status = WITH_BUSY_RETRY(
-      [&] { return renameat(AT_FDCWD, from.text, AT_FDCWD, to.text); });
+  const Identity moving = IDENTITY_AT(from.text);
+  const int32_t status =
+      LOOKED_AGAIN(WITH_BUSY_RETRY([&] {
+                     return renameat(AT_FDCWD, from.text, AT_FDCWD, to.text);
+                   }),
+                   from.text, to.text, moving);
   if (status != 0) return status;
   // The rename is an entry in the folder: flushing the folder puts it on
   // disk before the next rename, so a crash cannot keep a later one and

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 #include "platform.h"
 
@@ -199,6 +200,55 @@ HANDLE OPEN_RETRIED(const wchar_t* path, DWORD access, DWORD share,
   return file;
 }
 
+// Which file an open handle is: its volume and file index; unknown where
+// the file system gives no index (some servers give zero).
+struct Identity {
+  DWORD volume = 0;
+  ULONGLONG index = 0;
+  bool known = false;
+  bool operator==(const Identity&) const = default;
+};
+Identity IDENTITY_OF(const BY_HANDLE_FILE_INFORMATION& info) {
+  const ULONGLONG index =
+      ULONGLONG{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  if (index == 0) return {};
+  return {info.dwVolumeSerialNumber, index, true};
+}
+// The file under `path`, opened as itself without access (which disturbs
+// no holder and needs no sharing).
+Identity IDENTITY_AT(const wchar_t* path) {
+  const HANDLE file = CreateFileW(
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+      nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool read = GetFileInformationByHandle(file, &info) != FALSE;
+  CloseHandle(file);  // opened without access: nothing to lose
+  return read ? IDENTITY_OF(info) : Identity{};
+}
+
+bool NOTHING_AT(const wchar_t* path) {
+  return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES &&
+         IS_ABSENT(GetLastError());
+}
+
+// `status` of a change of a name, looked at again when it reports failure:
+// a file server may carry out a request and lose its reply (a dropped
+// connection, a timeout), and the change then stands. A delete is done when
+// nothing stands under `gone`. A rename is done when nothing does and
+// `stands` holds the file `moved`, which stood under `gone` before; or, for
+// a rename that never replaces (`moved` unknown), when `stands` was free
+// before it (`stands_was_free`) and holds a file now.
+int32_t LOOKED_AGAIN(int32_t status, const wchar_t* gone,
+                     const wchar_t* stands = nullptr, Identity moved = {},
+                     bool stands_was_free = false) {
+  if (status == 0 || !NOTHING_AT(gone)) return status;
+  if (stands == nullptr) return 0;
+  if (moved.known) return IDENTITY_AT(stands) == moved ? 0 : status;
+  return stands_was_free && !NOTHING_AT(stands) ? 0 : status;
+}
+
 // FileDispositionInfoEx and its flags. MinGW's headers declare them only
 // for newer targets than this program's, so the documented values stand
 // here.
@@ -220,11 +270,9 @@ HANDLE OPEN_FOR_DELETE(const wchar_t* path) {
                      nullptr);
 }
 
-// Marks the open file for deletion when its last handle closes, or takes the
-// mark back. The mark is the file system's own answer to "may this go?": a
-// read-only file and a running program's image refuse it.
-bool MARK_FOR_DELETION(HANDLE file, bool mark) {
-  FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(mark)};
+// Marks the open file for deletion when its last handle closes.
+bool MARK_FOR_DELETION(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
                                     sizeof disposition) != FALSE;
 }
@@ -250,23 +298,61 @@ bool RENAME_OPEN_FILE(HANDLE file, const wchar_t* name) {
                                     sizeof rename) != FALSE;
 }
 
-// `name` followed by ".<8 hex digits>.deleted", the digits of this process
-// and a count, so that no two files renamed aside meet: a name that no run
-// looks at. False when it would be too long.
+constexpr std::wstring_view ASIDE_SUFFIX = L".deleted";
+constexpr std::size_t ASIDE_DIGITS = 8;
+
+// `name` followed by ".<8 hex digits>.deleted": a name that no run looks at.
+// The digits mix the high-resolution counter with this process's id and a
+// count, so that two runs on two machines of one share (whose process ids
+// may well be equal) do not meet; a name taken all the same fails the
+// rename, which never replaces, and the caller tries another. False when it
+// would be too long.
 bool ASIDE_NAME(const wchar_t* name, wchar_t (&aside)[MAX_PATH + 1]) {
-  constexpr std::wstring_view SUFFIX = L".deleted";
-  constexpr std::size_t DIGITS = 8;
   static DWORD count = 0;
   std::size_t length = std::wcslen(name);
-  if (length + 1 + DIGITS + SUFFIX.size() > MAX_PATH) return false;
+  if (length + 1 + ASIDE_DIGITS + ASIDE_SUFFIX.size() > MAX_PATH) return false;
   std::wmemcpy(aside, name, length);
   aside[length++] = L'.';
-  DWORD mark = GetCurrentProcessId() << 12 ^ ++count;
-  for (std::size_t digit = DIGITS; digit-- > 0; mark >>= 4)
+  LARGE_INTEGER counter{};
+  QueryPerformanceCounter(&counter);  // cannot fail since Windows XP
+  DWORD mark = static_cast<DWORD>(counter.QuadPart) ^
+               static_cast<DWORD>(counter.QuadPart >> 32) ^
+               GetCurrentProcessId() << 16 ^ ++count * 0x9E3779B9u;
+  for (std::size_t digit = ASIDE_DIGITS; digit-- > 0; mark >>= 4)
     aside[length + digit] = L"0123456789ABCDEF"[mark & 0xF];
-  length += DIGITS;
-  std::wmemcpy(aside + length, SUFFIX.data(), SUFFIX.size());
-  aside[length + SUFFIX.size()] = L'\0';
+  length += ASIDE_DIGITS;
+  std::wmemcpy(aside + length, ASIDE_SUFFIX.data(), ASIDE_SUFFIX.size());
+  aside[length + ASIDE_SUFFIX.size()] = L'\0';
+  return true;
+}
+
+// Renames the open file aside under a fresh ASIDE_NAME, trying another
+// name while one is taken. `made` tells whether a name could be made.
+bool RENAME_ASIDE(HANDLE file, const wchar_t* name,
+                  wchar_t (&aside)[MAX_PATH + 1], bool& made) {
+  constexpr int NAME_TRIES = 4;
+  for (int attempt = 0; attempt < NAME_TRIES; ++attempt) {
+    made = ASIDE_NAME(name, aside);
+    if (!made) return false;
+    if (RENAME_OPEN_FILE(file, aside)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS &&
+        GetLastError() != ERROR_FILE_EXISTS)
+      return false;
+  }
+  return false;
+}
+
+// True when `name` is one that RENAME_ASIDE gives.
+bool IS_ASIDE_NAME(const wchar_t* name) {
+  const std::size_t length = std::wcslen(name);
+  const std::size_t tail = 1 + ASIDE_DIGITS + ASIDE_SUFFIX.size();
+  if (length <= tail ||
+      std::wcscmp(name + length - ASIDE_SUFFIX.size(), ASIDE_SUFFIX.data()) !=
+          0 ||
+      name[length - tail] != L'.')
+    return false;
+  for (std::size_t i = length - tail + 1; i < length - ASIDE_SUFFIX.size(); ++i)
+    if (!std::iswxdigit(name[i])) return false;
   return true;
 }
 
@@ -294,32 +380,34 @@ bool DELETE_UNSHARED(const wchar_t* path) {
   const wchar_t* const slash = std::wcsrchr(path, L'\\');
   const wchar_t* const name = slash ? slash + 1 : path;
   wchar_t aside[MAX_PATH + 1];
-  bool made = false;
+  bool made = false, aside_path = false;
+  static Path whole;  // the file renamed aside, in full
   if (unsupported) {
-    made = ASIDE_NAME(name, aside);
-    const bool moved = made && RENAME_OPEN_FILE(file, aside);
-    deleted = moved && MARK_FOR_DELETION(file, true);
+    bool moved = RENAME_ASIDE(file, name, aside, made);
+    std::size_t length = 0;
+    aside_path =
+        made &&
+        APPEND(whole, length, path, static_cast<std::size_t>(name - path)) &&
+        APPEND(whole, length, aside, std::wcslen(aside));
+    // A rename reported failed that a server carried out all the same: the
+    // file stands aside, and its own name is free.
+    if (!moved && aside_path && NOTHING_AT(path) && !NOTHING_AT(whole.text))
+      moved = true;
+    deleted = moved && MARK_FOR_DELETION(file);
     error = deleted ? ERROR_SUCCESS
             : made  ? GetLastError()
                     : ERROR_FILENAME_EXCED_RANGE;
-    // Back under its own name, unmarked. Also after a rename that reported
-    // failure: a server may have done it and lost the reply. For one that
-    // was not done, this changes nothing either way.
+    // Back under its own name, unmarked (a read-only file refuses the mark).
+    // For a rename that was not done, this changes nothing.
     if (made && !deleted) static_cast<void>(RENAME_OPEN_FILE(file, name));
   }
   // A handle opened for DELETE only has nothing to write back; the file's
   // fate is the mark's.
   CloseHandle(file);
-  static Path whole;  // the file renamed aside, in full
-  std::size_t length = 0;
-  const bool aside_path =
-      made &&
-      APPEND(whole, length, path, static_cast<std::size_t>(name - path)) &&
-      APPEND(whole, length, aside, std::wcslen(aside));
   if (!deleted) {
-    // Still aside after all (a rename done but reported failed leaves the
-    // handle's own name behind): put back by name. None aside: no harm.
-    if (aside_path && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
+    // Still aside after all (a rename back done but reported failed leaves
+    // the handle's own name behind): put back by name. None aside: no harm.
+    if (aside_path && NOTHING_AT(path))
       static_cast<void>(MoveFileExW(whole.text, path, 0));
     SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     return false;
@@ -327,48 +415,45 @@ bool DELETE_UNSHARED(const wchar_t* path) {
   // Aside, the file vanishes with its last handle, and a file pending
   // deletion cannot be opened. One that opens for deletion was never
   // marked (a server that dropped the mark): it is marked again. Its own
-  // name is free either way, so this only keeps the folder clean.
+  // name is free either way, so this only keeps the folder clean; what
+  // stays is removed by the next run (REMOVE_SET_ASIDE_FILES).
   if (aside_path && GetFileAttributesW(whole.text) != INVALID_FILE_ATTRIBUTES) {
     const HANDLE again = OPEN_FOR_DELETE(whole.text);
     if (again != INVALID_HANDLE_VALUE) {
-      static_cast<void>(MARK_FOR_DELETION(again, true));  // cleaning up only
+      static_cast<void>(MARK_FOR_DELETION(again));  // cleaning up only
       CloseHandle(again);  // opened for DELETE only: nothing to write back
     }
   }
   // The name must be gone now; a pending deletion (access denied) does not
   // count as gone. Saying so keeps a later step from relying on it.
-  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ||
-      !IS_ABSENT(GetLastError())) {
+  if (!NOTHING_AT(path)) {
     SetLastError(ERROR_FILE_EXISTS);
     return false;
   }
   return true;
 }
 
-// True when the file at `path` could be deleted now: opened as for a delete,
-// marked, and the mark taken back before the handle closes. Nothing changes.
+// True when the file at `path` could be deleted or replaced now. Opened, as
+// itself (a link is not followed), for DELETE and for writing its data, with
+// no sharing, then closed: a holder in any share mode refuses DELETE without
+// sharing; a read-only file and a running program's image (which Windows
+// keeps from being written while it is mapped, handle or no handle) refuse
+// the write. Nothing is marked, written or changed, so nothing can be lost
+// whenever the run stops, or the connection drops, in between.
 bool DELETABLE(const wchar_t* path) {
-  const HANDLE file = OPEN_FOR_DELETE(path);
+  const HANDLE file = CreateFileW(
+      path, DELETE | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  const bool marked = MARK_FOR_DELETION(file, true);
-  DWORD error = marked ? ERROR_SUCCESS : GetLastError();
-  // Taking back a mark this handle set fails only on a broken handle; it is
-  // tried again, and reported, since closing a marked handle deletes.
-  bool unmarked = !marked;
-  for (int attempt = 0; !unmarked && attempt < BUSY_RETRY_TRIES; ++attempt)
-    unmarked = MARK_FOR_DELETION(file, false);
-  if (!unmarked) error = GetLastError();
-  CloseHandle(file);  // opened for DELETE only: nothing to write back
-  if (marked && unmarked) return true;
-  SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
-  return false;
+  CloseHandle(file);  // nothing written: nothing to lose
+  return true;
 }
 
 // Deletes `path`, retried while held; 0 also when it never existed.
 int32_t DELETE_RETRIED(const wchar_t* path) {
   const int32_t status =
       WITH_BUSY_RETRY(path, [&] { return DELETE_UNSHARED(path); });
-  return IS_ABSENT(static_cast<DWORD>(status)) ? 0 : status;
+  return IS_ABSENT(static_cast<DWORD>(status)) ? 0 : LOOKED_AGAIN(status, path);
 }
 
 // Removes a temporary of our own, whatever its attributes: a read-only one
@@ -391,7 +476,7 @@ bool REMOVE_TEMPORARY(const wchar_t* path) {
 // first: a working file that is read-only would fail every later update,
 // and FlushFileBuffers needs write access. A scanner may be reading the new
 // file: the open shares everything, and its sharing violations are retried.
-int32_t FLUSH_TO_DISK(const wchar_t* path) {
+int32_t FLUSH_TO_DISK(const wchar_t* path, Identity& flushed) {
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return LAST_ERROR();
   const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -403,7 +488,11 @@ int32_t FLUSH_TO_DISK(const wchar_t* path) {
       path, GENERIC_WRITE,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, status);
   if (file != INVALID_HANDLE_VALUE) {
-    if (!FlushFileBuffers(file)) status = LAST_ERROR();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!FlushFileBuffers(file) || !GetFileInformationByHandle(file, &info))
+      status = LAST_ERROR();
+    else
+      flushed = IDENTITY_OF(info);
     if (!CloseHandle(file) && status == 0) status = LAST_ERROR();
   }
   return status;
@@ -472,8 +561,12 @@ int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target) {
   if (const DWORD made = NAME_OF(to, target)) return static_cast<int32_t>(made);
   // No MOVEFILE_REPLACE_EXISTING: an existing target fails the rename
   // (ERROR_ALREADY_EXISTS) instead of being lost.
-  return WITH_BUSY_RETRY(from.text,
-                         [&] { return MoveFileExW(from.text, to.text, 0); });
+  // A rename that never replaces cannot have been done if the target stood
+  // before it: only then may a failure be looked at again.
+  const bool target_was_free = NOTHING_AT(to.text);
+  const int32_t status = WITH_BUSY_RETRY(
+      from.text, [&] { return MoveFileExW(from.text, to.text, 0); });
+  return LOOKED_AGAIN(status, from.text, to.text, {}, target_was_free);
 }
 
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
@@ -513,14 +606,19 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
   // still reports success (as Wine's does) would otherwise pass a short file
   // off as the delivery, which the run then deletes.
   if (status == 0) status = SAME_SIZE(held, temporary.text);
-  if (status == 0) status = FLUSH_TO_DISK(temporary.text);
+  Identity copied;
+  if (status == 0) status = FLUSH_TO_DISK(temporary.text, copied);
   // WRITE_THROUGH: the call returns once the rename is on disk too. A
   // read-only target is not replaced: that fails at once.
   if (status == 0)
-    status = WITH_BUSY_RETRY(to.text, [&] {
-      return MoveFileExW(temporary.text, to.text,
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    });
+    status = LOOKED_AGAIN(WITH_BUSY_RETRY(to.text,
+                                          [&] {
+                                            return MoveFileExW(
+                                                temporary.text, to.text,
+                                                MOVEFILE_REPLACE_EXISTING |
+                                                    MOVEFILE_WRITE_THROUGH);
+                                          }),
+                          temporary.text, to.text, copied);
   // Opened for reading only: closing it loses nothing.
   CloseHandle(held);
   // Best effort: a temporary that stays behind is removed by the next copy,
@@ -548,6 +646,40 @@ int32_t CHECK_FILE_DELETABLE(std::string_view name) {
   const int32_t status =
       WITH_BUSY_RETRY(path.text, [&] { return DELETABLE(path.text); });
   return IS_ABSENT(static_cast<DWORD>(status)) ? 0 : status;
+}
+
+void REMOVE_SET_ASIDE_FILES() {
+  static Path pattern;
+  std::size_t length = 0;
+  if (!CURRENT_FOLDER(pattern, length)) return;  // nothing to clean, then
+  const std::size_t folder_length = length;
+  if (!APPEND(pattern, length, L"*", 1) ||
+      !APPEND(pattern, length, ASIDE_SUFFIX.data(), ASIDE_SUFFIX.size()))
+    return;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileExW(pattern.text, FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return;  // none, the usual case
+  static Path whole;
+  do {
+    std::size_t whole_length = 0;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        !IS_ASIDE_NAME(found.cFileName) ||
+        !APPEND(whole, whole_length, pattern.text, folder_length) ||
+        !APPEND(whole, whole_length, found.cFileName,
+                std::wcslen(found.cFileName)))
+      continue;
+    // Already aside, so only marked (or deleted at once where POSIX
+    // semantics allow): one still held stays for a later run.
+    const HANDLE file = OPEN_FOR_DELETE(whole.text);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    DispositionEx posix{DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS};
+    if (!SetFileInformationByHandle(file, FILE_DISPOSITION_INFO_EX_CLASS,
+                                    &posix, sizeof posix))
+      static_cast<void>(MARK_FOR_DELETION(file));  // cleaning up only
+    CloseHandle(file);  // opened for DELETE only: nothing to write back
+  } while (FindNextFileW(search, &found));
+  FindClose(search);  // a search handle: nothing to lose
 }
 
 void GET_STAMP(std::span<char, 8> stamp) {
@@ -578,9 +710,13 @@ FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms) {
       // No sharing: while one run has the file open, every other run's open
       // fails with a sharing violation. DELETE_ON_CLOSE: the system removes
       // the file when the handle goes, even when the process is killed.
+      // OPEN_REPARSE_POINT: a link planted under the lock's name is opened
+      // (and, on release, deleted) as itself; its target is never touched.
       const HANDLE file = CreateFileW(
           path.text, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE |
+              FILE_FLAG_OPEN_REPARSE_POINT,
+          nullptr);
       if (file != INVALID_HANDLE_VALUE) {
         LOCK_HANDLE = file;
         return FolderLock::HELD;
@@ -868,10 +1004,15 @@ int32_t RENAME_REPLACING(std::string_view source, std::string_view target) {
   if (const int32_t status = LONG_WIDE_PATH(target, to)) return status;
   // WRITE_THROUGH: the call returns once the rename is on disk. A read-only
   // target is not replaced: that fails at once.
-  return WITH_BUSY_RETRY(to.text, [&] {
-    return MoveFileExW(from.text, to.text,
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  });
+  const Identity moving = IDENTITY_AT(from.text);
+  return LOOKED_AGAIN(
+      WITH_BUSY_RETRY(to.text,
+                      [&] {
+                        return MoveFileExW(
+                            from.text, to.text,
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+                      }),
+      from.text, to.text, moving);
 }
 
 bool ERRORS_GO_TO_TERMINAL() {

@@ -29,9 +29,10 @@ std::string NameOf(std::string_view field) {
   return std::string(field.substr(0, std::min(field.find(' '), field.size())));
 }
 
-// Logs the call and tells whether a fault makes it fail.
+// Logs the call and tells whether a fault disrupts it: FAILS returns true,
+// DONE_THEN_FAILS sets `reply_lost`, KILLED throws.
 bool Enter(const std::string& routine, std::string_view first = {},
-           std::string_view second = {}) {
+           std::string_view second = {}, bool* reply_lost = nullptr) {
   std::string line = routine;
   for (std::string_view field : {first, second}) {
     if (field.empty()) continue;
@@ -43,11 +44,15 @@ bool Enter(const std::string& routine, std::string_view first = {},
   }
   STATE.calls.push_back(line);
   const int nth = CountCalls(routine);
-  return std::any_of(
-      STATE.faults.begin(), STATE.faults.end(), [&](const Fault& f) {
-        return f.routine == routine && (f.nth == 0 || f.nth == nth) &&
-               (f.name.empty() || f.name == NameOf(first));
-      });
+  for (const Fault& f : STATE.faults) {
+    if (f.routine != routine || (f.nth != 0 && f.nth != nth) ||
+        (!f.name.empty() && f.name != NameOf(first)))
+      continue;
+    if (f.disruption == Disruption::KILLED) throw Killed{};
+    if (f.disruption == Disruption::FAILS || reply_lost == nullptr) return true;
+    *reply_lost = true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -65,27 +70,33 @@ int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
   return 0;
 }
 
+// A name-changing routine whose reply a fault loses does its work and then
+// reports failure, as a real platform does when even its second look at
+// the names fails.
 int32_t CBL_DELETE_FILE(std::string_view name) {
-  if (Enter("CBL_DELETE_FILE", name)) return FAILED;
+  bool reply_lost = false;
+  if (Enter("CBL_DELETE_FILE", name, {}, &reply_lost)) return FAILED;
   STATE.folder.erase(NameOf(name));
-  return 0;
+  return reply_lost ? FAILED : 0;
 }
 
 int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target) {
-  if (Enter("CBL_RENAME_FILE", source, target)) return FAILED;
+  bool reply_lost = false;
+  if (Enter("CBL_RENAME_FILE", source, target, &reply_lost)) return FAILED;
   const auto from = STATE.folder.find(NameOf(source));
   if (from == STATE.folder.end()) return MISSING;
   if (!STATE.folder.emplace(NameOf(target), from->second).second) return EXISTS;
   STATE.folder.erase(from);
-  return 0;
+  return reply_lost ? FAILED : 0;
 }
 
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
-  if (Enter("CBL_COPY_FILE", source, target)) return FAILED;
+  bool reply_lost = false;
+  if (Enter("CBL_COPY_FILE", source, target, &reply_lost)) return FAILED;
   const auto from = STATE.folder.find(NameOf(source));
   if (from == STATE.folder.end()) return MISSING;
   STATE.folder[NameOf(target)] = from->second;
-  return 0;
+  return reply_lost ? FAILED : 0;
 }
 
 int32_t CHECK_FILE_READABLE(std::string_view name) {
@@ -96,6 +107,8 @@ int32_t CHECK_FILE_READABLE(std::string_view name) {
 int32_t CHECK_FILE_DELETABLE(std::string_view name) {
   return Enter("CHECK_FILE_DELETABLE", name) ? FAILED : 0;
 }
+
+void REMOVE_SET_ASIDE_FILES() { Enter("REMOVE_SET_ASIDE_FILES"); }
 
 void GET_STAMP(std::span<char, 8> stamp) {
   Enter("GET_STAMP");

@@ -22,13 +22,21 @@ struct Box {
   bool lock_held = false;  // the folder lock was held while it was shown
 };
 
-// Makes calls of `routine` fail with status 5 and no effect: its nth call
-// (from 1), or every call when nth is 0; with a `name`, only calls whose
-// first name argument is that name.
+// How a call that a fault meets goes wrong.
+enum class Disruption {
+  FAILS,            // status 5, and no effect
+  DONE_THEN_FAILS,  // the effect, then status 5: a reply lost
+  KILLED,           // the process ends before the call: throws Killed
+};
+struct Killed {};
+
+// Disrupts calls of `routine`: its nth call (from 1), or every call when nth
+// is 0; with a `name`, only calls whose first name argument is that name.
 struct Fault {
   std::string routine;
   int nth = 0;
   std::string name;
+  Disruption disruption = Disruption::FAILS;
 };
 
 struct State {

@@ -70,23 +70,29 @@ StepResult REPLACE_CLIENT_EXECUTABLE() {
   if (RETURN_CODE_VALUE() != 0)
     return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
 
-  // The executable in use is not deleted but found to be deletable: held by
-  // nobody, not read-only, not running. The copy below then replaces it.
+  // The executable in use is not deleted but found free to go: held by
+  // nobody, not read-only, not running. Nothing about it changes here, so
+  // no interruption can cost it. The copy below then replaces it.
   STORE_RETURN_CODE(
       platform::CHECK_FILE_DELETABLE(ARGUMENT<CURRENT_EXECUTABLE>));
   if (RETURN_CODE_VALUE() != 0) return EXECUTABLE_LOCKED_EXIT();
 
   // A copy that fails (or a client started since the check, which the
   // replacing rename meets) leaves the old executable and the delivery in
-  // place, and a new run completes the update.
+  // place, and a new run completes the update. The delivery itself stays
+  // until every other component is in place (REMOVE_EXECUTABLE_DELIVERY):
+  // a run that stops on the way is repeated whole by the next one.
   STORE_RETURN_CODE(platform::CBL_COPY_FILE(FIELD(WS.NEW_FILE_NAME),
                                             FIELD(WS.CURRENT_FILE_NAME)));
   if (RETURN_CODE_VALUE() != 0)
     return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
 
-  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(FIELD(WS.NEW_FILE_NAME)));
+  return StepResult::CONTINUE;
+}
+
+StepResult REMOVE_EXECUTABLE_DELIVERY() {
+  STORE_RETURN_CODE(platform::CBL_DELETE_FILE(ARGUMENT<NEW_EXECUTABLE>));
   if (RETURN_CODE_VALUE() != 0)
     return FAILURE_EXIT(UNABLE_TO_RENAME_MESSAGE, EXECUTABLE_NOT_PUT_IN_PLACE);
-
   return StepResult::CONTINUE;
 }

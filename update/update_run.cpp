@@ -96,14 +96,30 @@ int32_t UPDATE_RUN() {
     return END_OF_RUN();
   }
 
+  // What an earlier run's deletes left set aside, and may now go.
+  platform::REMOVE_SET_ASIDE_FILES();
+
   if (REPLACE_CLIENT_EXECUTABLE() == StepResult::RUN_ENDED) return END_OF_RUN();
-  REFRESH_VERSION_FILE();
+  const VersionFile version = REFRESH_VERSION_FILE();
   for (const LIBRARY_COMPONENT& row : LIBRARY_COMPONENT_TABLE)
     if (REPLACE_LIBRARY(row) == StepResult::RUN_ENDED) return END_OF_RUN();
 
+  // Every component is in place but, perhaps, the version file: only now do
+  // the deliveries go. A version file whose delivery still waits keeps the
+  // executable's delivery too, so that the next run tries it again.
+  if (version != VersionFile::DELIVERY_WAITING) {
+    if (REMOVE_EXECUTABLE_DELIVERY() == StepResult::RUN_ENDED)
+      return END_OF_RUN();
+    if (version == VersionFile::COPIED) REMOVE_VERSION_DELIVERY();
+  }
+
   // No run waits on a box that this user leaves open.
   platform::RELEASE_FOLDER_LOCK();
+  // The client may be started either way; the status tells a version file
+  // still waiting apart, and the step that refreshes it shows no box.
   SHOW_INFORMATION(FINAL_MESSAGE);
-  STORE_RETURN_CODE(UPDATED);
+  STORE_RETURN_CODE(version == VersionFile::DELIVERY_WAITING
+                        ? VERSION_FILE_NOT_REFRESHED
+                        : UPDATED);
   return END_OF_RUN();
 }

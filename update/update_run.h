@@ -19,6 +19,9 @@ enum ExitStatus : int32_t {
   EXECUTABLE_NOT_PUT_IN_PLACE = 3,
   LIBRARY_LOCKED = 4,
   LIBRARY_NOT_RENAMED = 5,
+  // Every other component is in place, but the delivered version file could
+  // not be copied: the deliveries wait, and the next run completes it.
+  VERSION_FILE_NOT_REFRESHED = 6,
 };
 
 enum class StepResult { CONTINUE, RUN_ENDED };
@@ -52,5 +55,16 @@ StepResult EXECUTABLE_LOCKED_EXIT();
 // with the missing message when no executable is delivered (status 1), else
 // with the executable's locked message (status 2).
 StepResult FOLDER_NOT_HAD_EXIT();
-void REFRESH_VERSION_FILE();
+// What became of the version file's delivery: copied into place, none
+// delivered (a name that holds no plain file delivers nothing), or one that
+// stands there and could not be copied.
+enum class VersionFile { COPIED, NOT_DELIVERED, DELIVERY_WAITING };
+VersionFile REFRESH_VERSION_FILE();
 StepResult REPLACE_LIBRARY(const LIBRARY_COMPONENT& row);
+// The deliveries are removed only once every component is in place, so that
+// the next run completes whatever an interrupted or failed run left: first
+// the executable's (ends the run when it will not go), then the version
+// file's, which a rerun would otherwise copy again over a fresh version
+// file only while the executable's delivery still waits.
+StepResult REMOVE_EXECUTABLE_DELIVERY();
+void REMOVE_VERSION_DELIVERY();

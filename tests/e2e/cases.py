@@ -36,6 +36,8 @@ DELIVERY = {
     "TALVENNetBridge40_new.dll": "nb 2",
 }
 TYPICAL_BEFORE = {**INSTALLED, "TALVENClientVersion.txt": "7.0.000", **DELIVERY}
+# What a run that stops after the version file keeps for the next one.
+DELIVERY_KEPT = {"TALVENClient_NEW.exe": "exe 2", "TALVENClient_VER.txt": "7.0.001"}
 TYPICAL_AFTER = {
     "TALVENClient.exe": "exe 2",
     "TALVENClientVersion.txt": "7.0.001",
@@ -91,10 +93,12 @@ CASES = [
     Case("version file: neither",
          without(TYPICAL_BEFORE, "TALVENClientVersion.txt", "TALVENClient_VER.txt"),
          without(TYPICAL_AFTER, "TALVENClientVersion.txt"), [DONE], 0),
-    Case("version file held: the delivery is kept",
+    # A version file that cannot be replaced keeps both deliveries waiting,
+    # and the run says so by its status alone (the step shows no box).
+    Case("version file held: both deliveries kept",
          TYPICAL_BEFORE,
          {**TYPICAL_AFTER, "TALVENClientVersion.txt": "7.0.000",
-          "TALVENClient_VER.txt": "7.0.001"}, [DONE], 0,
+          "TALVENClient_VER.txt": "7.0.001", "TALVENClient_NEW.exe": "exe 2"}, [DONE], 6,
          held=("TALVENClientVersion.txt",)),
     # Files that another user's client holds.
     Case("executable held", TYPICAL_BEFORE, None, [EXE_LOCKED], 2, held=("TALVENClient.exe",)),
@@ -102,23 +106,28 @@ CASES = [
          {**TYPICAL_BEFORE, "TALVENClient.OLD.exe": "exe 0"},
          {**TYPICAL_AFTER, "TALVENClient.OLD.exe": "exe 0"}, [DONE], 0,
          held=("TALVENClient.OLD.exe",)),
-    Case("delivered executable held after the copy", TYPICAL_BEFORE,
-         {**TYPICAL_BEFORE, "TALVENClient.exe": "exe 2"}, [EXE_UNABLE], 3,
-         held=("TALVENClient_NEW.exe",)),
+    # The deliveries go once every component is in place: a failed run
+    # leaves the executable's delivery, and the next run completes it.
+    Case("delivered executable held: every other component in place", TYPICAL_BEFORE,
+         {**TYPICAL_AFTER, "TALVENClient_NEW.exe": "exe 2", "TALVENClient_VER.txt": "7.0.001"},
+         [EXE_UNABLE], 3, held=("TALVENClient_NEW.exe",)),
     Case("working library held, later rows untouched", ALL_LIBRARIES,
-         {**without(ALL_LIBRARIES, "TALVENClient_NEW.exe"), "TALVENClient.exe": "exe 2"},
+         {**ALL_LIBRARIES, "TALVENClient.exe": "exe 2"},
          [locked("TALVENNetBridge40.dll")], 4, held=("TALVENNetBridge40.dll",)),
     Case("third working library held", ALL_LIBRARIES,
-         {**INSTALLED, "TALVENClient.exe": "exe 2", "TALVENNetBridge40.dll": "nb 2",
+         {**INSTALLED, "TALVENClient_NEW.exe": "exe 2", "TALVENClient.exe": "exe 2",
+          "TALVENNetBridge40.dll": "nb 2",
           "TALVENNetBridge40.old.dll": "nb 1", "TALVENViewHostPanel.dll": "vhp 2",
           "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel40_new.dll": "vhp40 2"},
          [locked("TALVENViewHostPanel40.dll")], 4, held=("TALVENViewHostPanel40.dll",)),
     Case("delivered library held", TYPICAL_BEFORE,
-         {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"), "TALVENNetBridge40_new.dll": "nb 2"},
+         {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"), "TALVENNetBridge40_new.dll": "nb 2",
+          **DELIVERY_KEPT},
          [NB_UNABLE], 5, held=("TALVENNetBridge40_new.dll",)),
     Case("second delivered library held",
          {**INSTALLED, "TALVENClient_NEW.exe": "exe 2", "TALVENViewHostPanel_new.dll": "vhp 2"},
          {**without(INSTALLED, "TALVENViewHostPanel.dll"), "TALVENClient.exe": "exe 2",
+          "TALVENClient_NEW.exe": "exe 2",
           "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel_new.dll": "vhp 2"},
          [VHP_UNABLE], 5, held=("TALVENViewHostPanel_new.dll",)),
     Case("old library backup held: stamped backup",
@@ -165,7 +174,7 @@ CASES = [
     # onto it is refused; so is the rename onto a backup name that is none.
     *[Case(f"working library is a {kind}", {**TYPICAL_BEFORE, "TALVENNetBridge40.dll": thing},
            {**without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"),
-            "TALVENNetBridge40.dll": thing, "TALVENNetBridge40_new.dll": "nb 2"},
+            "TALVENNetBridge40.dll": thing, "TALVENNetBridge40_new.dll": "nb 2", **DELIVERY_KEPT},
            [NB_UNABLE], 5, platforms=platforms)
       for kind, thing, platforms in (("directory", Dir(), ("linux", "wine")),
                                      ("dangling link", Link("nowhere"), ("linux",)))],

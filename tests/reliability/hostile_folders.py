@@ -58,7 +58,8 @@ def but(files, *names, **more):
 
 
 HELD_FOR_EVER = float("inf")
-RAN = but(T, NEW_EXE, NEW_VER, **{EXE: "exe 2", VER: "version 2"})  # ended in the first library
+RAN = but(T, NEW_EXE, NEW_VER, **{EXE: "exe 2", VER: "version 2"})  # no library swapped
+KEPT = but(T, **{EXE: "exe 2", VER: "version 2"})  # ended in the first library
 BIG = Sparse((1 << 32) + 40_961)
 ROWS = [
     Row("typical update in a folder named with spaces and non-ASCII letters", T, U, 0),
@@ -69,7 +70,7 @@ ROWS = [
         but(RAN, **{n: OUT for n, _, _ in c.LIBRARIES}), 0, "passed over as undelivered"),
     Row("executable in use links outside", but(T, **{EXE: OUT}), U, 0,
         "the link is removed, not what it points to"),
-    Row("working library links outside", but(T, **{NB: OUT}), but(RAN, **{NB: OUT}), 5,
+    Row("working library links outside", but(T, **{NB: OUT}), but(KEPT, **{NB: OUT}), 5,
         "looks absent; the rename onto the link is refused"),
     Row("library backup links outside", but(T, **{NB_OLD: OUT}), U, 0,
         "the link is removed, not what it points to, and the library set aside there"),
@@ -101,9 +102,9 @@ ROWS = [
           "no temporary is left; the executable in use and the delivery are kept, and a run "
           "with room completes the update", fs=fs) for fs in ("tmpfs 256k", "ext4 4m")],
     Row("disk fills during the version file's copy", but(T, **{NEW_VER: Fill(0.6)}),
-        but(U, VER, **{NEW_VER: Was(NEW_VER)}), 0,
-        "success is shown; the version file in use is gone and the delivery kept for the next "
-        "run", fs="tmpfs 256k"),
+        but(U, VER, **{NEW_VER: Was(NEW_VER), NEW_EXE: T[NEW_EXE]}), 6,
+        "the final box is shown, the status tells: the version file in use is gone, both "
+        "deliveries are kept, and the next run completes the update", fs="tmpfs 256k"),
 ]
 
 

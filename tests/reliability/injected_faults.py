@@ -2,7 +2,9 @@
 its notice fails in turn, one call per run, with EACCES, EIO and EBUSY, and
 ENOSPC where the call writes (strace `--inject=CALL:error=ERRNO:when=N`):
 one errno for each exit status ORACLE gives the call (the exhaustive set:
-every errno).
+every errno). Each call that changes a name is also made and then reported
+failed, as by a file server that lost its reply (reply_lost.c, preloaded):
+the run looks at the names again and goes on as if it had succeeded.
 Two more passes force the kernel fallbacks of the platform layer (sendfile
 where copy_file_range is refused, link and unlink where renameat2 is) and
 fail the fallback's own calls.
@@ -16,6 +18,8 @@ delivery where one was used up) leaves the folder fully updated.
 import re
 from concurrent.futures import ThreadPoolExecutor
 
+from pathlib import Path
+
 import common as c
 
 FILE_CALLS = {"openat", "newfstatat", "statx", "unlinkat", "renameat2", "renameat", "linkat",
@@ -26,6 +30,10 @@ FILE_CALLS = {"openat", "newfstatat", "statx", "unlinkat", "renameat2", "renamea
 SHORT = "short"
 # Deletes and renames retry a busy file, so one EBUSY does not fail them.
 RETRIED = {"unlinkat", "renameat2", "renameat", "linkat"}
+# The calls that change a name; each is also carried out, then reported
+# failed (EIO).
+NAME_CHANGES = RETRIED
+REPLY_LOST = "done, reply lost"
 
 # What the run does when this one call fails: the first row whose pattern
 # matches "call file errno" gives the exit status, and why.
@@ -50,8 +58,13 @@ ORACLE = [
      "the delivery comes out short: the copy fails, both executables stay"),
     (r"TALVENClient(_NEW)?\.exe", 3,
      "the check that the delivery can be read, its copy or its removal fails; it stays"),
-    (r"TALVENClient(Version|_VER)\.txt", 0,
-     "the version file step looks at no status; a failed copy keeps the delivery"),
+    (r"^(unlinkat TALVENClientVersion\.txt(\.tmp)?|close TALVENClient_VER\.txt) ", 0,
+     "the version file in use need not go first (the copy replaces it, and its "
+     "temporary is made afresh); closing the copy's source loses nothing"),
+    (r"^unlinkat TALVENClient_VER\.txt ", 0,
+     "a version delivery that will not go holds what the version file holds"),
+    (rf"TALVENClientVersion\.txt\.tmp {SHORT}$|^\w+ TALVENClient(Version\.txt\.tmp|_VER\.txt) ", 6,
+     "the version file is not copied: every other component in place, both deliveries kept"),
     (r"^unlinkat \w+\.old\.dll ", 0, "an old backup that will not go: stamped backup name"),
     (r" \w+_new\.dll -> ", 5, "the delivered library is not renamed"),
     (r" \w+\.dll -> ", 4, "the library in use is not set aside"),
@@ -75,6 +88,8 @@ def writes(call):
 
 
 def expected(call, errno):
+    if errno == REPLY_LOST:
+        return 0, "done, then reported failed: the names are looked at again, and it counts as done"
     for pattern, status, why in ORACLE:
         if re.search(pattern, f"{call} {errno}"):
             if errno == "EBUSY" and call.syscall in RETRIED:
@@ -86,15 +101,30 @@ def expected(call, errno):
 def fail_one(program, root, index, options, call, errno):
     folder, outside = c.typical_folder(root, index)
     status, _ = expected(call, errno)
-    what = "retval=0" if errno == SHORT else f"error={errno}"
-    inject = f"--inject={call.syscall}:{what}:when={call.occurrence}"
-    problems = c.box_problems(c.run(program, folder, strace=[*options, inject]), status)
+    if errno == REPLY_LOST:
+        env = {"LD_PRELOAD": str(reply_lost_shim(program)),
+               "TALVEN_REPLY_LOST": f"{call.syscall}:{call.occurrence}"}
+        result = c.run(program, folder, strace=options, env=env)
+    else:
+        what = "retval=0" if errno == SHORT else f"error={errno}"
+        inject = f"--inject={call.syscall}:{what}:when={call.occurrence}"
+        result = c.run(program, folder, strace=[*options, inject])
+    problems = c.box_problems(result, status)
     return problems + c.disrupted_then_updated(program, folder, outside)
 
 
 def errnos(call):
     return (("EACCES", "EIO", "EBUSY") + (("ENOSPC",) if writes(call) else ())
-            + ((SHORT,) if call.syscall in ("copy_file_range", "sendfile") else ()))
+            + ((SHORT,) if call.syscall in ("copy_file_range", "sendfile") else ())
+            + ((REPLY_LOST,) if call.syscall in NAME_CHANGES else ()))
+
+
+def reply_lost_shim(program):
+    """The preloaded library that loses a reply, built beside the tests."""
+    shim = Path(program).parent / "tests" / "libtalven_reply_lost.so"
+    if not shim.exists():
+        raise FileNotFoundError(f"{shim} is not built")
+    return shim
 
 
 def main(program, exhaustive=False):
