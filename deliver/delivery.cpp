@@ -132,6 +132,20 @@ bool SAME_BUT_FOR_CASE(std::string_view a, std::string_view b) {
                     [](char x, char y) { return LOWER(x) == LOWER(y); });
 }
 
+// Whether two names in the client folder name one file, as its file system
+// compares them. The component names are plain ASCII, so folding ASCII
+// letters is all it takes.
+bool SAME_NAME(std::string_view a, std::string_view b) {
+  return platform::NAMES_IGNORE_CASE() ? SAME_BUT_FOR_CASE(a, b) : a == b;
+}
+
+constexpr std::string_view REPLACED_BY_ANOTHER =
+    " was replaced or changed by someone else after it was written: deliver "
+    "again, and look at who may write to the client folder";
+constexpr std::string_view STILL_BEING_WRITTEN =
+    " is still being written, or held by another program: deliver it again "
+    "once it is complete";
+
 std::string HEX(const Sha256Digest& digest) {
   constexpr char DIGITS[] = "0123456789abcdef";
   std::string hex;
@@ -207,6 +221,7 @@ enum class ReadFault { NONE, READ, WRITE, CHANGED, HASH };
 struct ReadOutcome {
   ReadFault fault = ReadFault::NONE;
   int32_t status = 0;  // the platform's, for READ and WRITE
+  uint64_t size = 0;   // what was read, and hashed
 };
 
 // Reads `in` to its end into `digest`, writing each piece to `copy` when it
@@ -236,7 +251,7 @@ ReadOutcome READ_WHOLE(platform::OpenFile in, const platform::FileFacts& opened,
     return {ReadFault::READ, status};
   if (now != opened || total != opened.size) return {ReadFault::CHANGED};
   if (!hash.FINISH(digest)) return {ReadFault::HASH};
-  return {};
+  return {ReadFault::NONE, 0, total};
 }
 
 constexpr std::string_view HASH_FAILED = "the SHA-256 library failed";
@@ -249,13 +264,16 @@ Failure HASH_FILE(const std::string& path, std::string_view shown,
   platform::OpenFile in;
   platform::FileFacts facts;
   if (const int32_t status = platform::OPEN_FOR_READING(
-          path, platform::Caching::USE_CACHE, in, facts))
+          path, platform::Caching::USE_CACHE, in, facts)) {
+    if (platform::HELD_BY_ANOTHER(status))
+      return FAILED(COPY_FAILED, TEXT(shown) + TEXT(STILL_BEING_WRITTEN));
     return FAILED(status_if_failed,
                   "cannot read " + TEXT(shown) + BECAUSE(status));
+  }
   const ReadOutcome read =
       READ_WHOLE(in, facts, {}, "reading " + TEXT(shown), digest);
   static_cast<void>(platform::CLOSE_FILE(in));  // read only: nothing to lose
-  size = facts.size;
+  size = read.size;
   switch (read.fault) {
     case ReadFault::NONE:
       return {};
@@ -345,9 +363,11 @@ Failure LIST_CLIENT(std::string_view client, std::vector<Entry>& entries) {
   return {};
 }
 
-bool LISTED(const std::vector<Entry>& entries, std::string_view name) {
-  return std::any_of(entries.begin(), entries.end(),
-                     [&](const auto& e) { return e.name == name; });
+const Entry* LISTED(const std::vector<Entry>& entries, std::string_view name) {
+  const auto entry =
+      std::find_if(entries.begin(), entries.end(),
+                   [&](const auto& e) { return SAME_NAME(e.name, name); });
+  return entry == entries.end() ? nullptr : &*entry;
 }
 
 // Deliveries from earlier that wait in the client folder for a component
@@ -372,37 +392,61 @@ std::string DELIVERED_AS(const Component& component, bool replacing,
          (replacing ? " (replacing the delivery waiting there)" : "");
 }
 
+// --check: each working file of the source against the client folder's,
+// and each delivery still waiting there, which the next run would install.
 int CHECK(const Source& source, const std::string& client) {
   std::vector<Entry> entries;
   if (const Failure listed = LIST_CLIENT(client, entries); listed.failed())
     return REPORT(listed);
   bool all_current = true;
-  for (const SourceFile& file : source.files) {
-    const std::string_view name = file.component->working_name;
-    Sha256Digest wanted;
+  for (const Component& component : COMPONENTS) {
+    const auto file =
+        std::find_if(source.files.begin(), source.files.end(),
+                     [&](const auto& f) { return f.component == &component; });
+    const bool in_source = file != source.files.end();
+    const std::string_view name = component.working_name;
+    Sha256Digest wanted{};
     uint64_t size = 0;
-    const Failure read = HASH_FILE(source.folder + TEXT(name), name,
-                                   SOURCE_NOT_USABLE, wanted, size);
-    if (read.failed()) return REPORT(read);
-    std::string state = "current";
-    const auto entry =
-        std::find_if(entries.begin(), entries.end(),
-                     [&](const auto& e) { return e.name == name; });
-    if (entry == entries.end() || !entry->plain_file) {
-      state = "missing from the client folder";
-    } else {
-      Sha256Digest there;
-      uint64_t there_size = 0;
-      const Failure read_there =
-          HASH_FILE(client + TEXT(name), name, NOT_CURRENT, there, there_size);
-      if (read_there.failed())
-        state = "different: " + read_there.message;
-      else if (there != wanted)
-        state = "different: the client folder's is " +
-                std::to_string(there_size) + " bytes, SHA-256 " + HEX(there);
+    if (in_source) {
+      const Failure read = HASH_FILE(source.folder + TEXT(name), name,
+                                     SOURCE_NOT_USABLE, wanted, size);
+      if (read.failed()) return REPORT(read);
+      std::string state = "current";
+      const Entry* entry = LISTED(entries, name);
+      if (entry == nullptr || !entry->plain_file) {
+        state = "missing from the client folder";
+      } else {
+        Sha256Digest there;
+        uint64_t there_size = 0;
+        const Failure read_there = HASH_FILE(client + entry->name, name,
+                                             NOT_CURRENT, there, there_size);
+        if (read_there.failed())
+          state = "different: " + read_there.message;
+        else if (there != wanted)
+          state = "different: the client folder's is " +
+                  std::to_string(there_size) + " bytes, SHA-256 " + HEX(there);
+      }
+      all_current = all_current && state == "current";
+      PRINT_LINE(name, size, HEX(wanted), state);
     }
-    all_current = all_current && state == "current";
-    PRINT_LINE(name, size, HEX(wanted), state);
+    // A delivery still waiting is what the next run installs: it is named
+    // with its checksum, and one that is not the source's is no update to
+    // this release.
+    const Entry* waiting = LISTED(entries, component.delivery_name);
+    if (waiting == nullptr || !waiting->plain_file) continue;
+    Sha256Digest there;
+    uint64_t there_size = 0;
+    const Failure read_there = HASH_FILE(client + waiting->name, waiting->name,
+                                         NOT_CURRENT, there, there_size);
+    const bool same = in_source && !read_there.failed() && there == wanted;
+    all_current = all_current && same;
+    PRINT_LINE(waiting->name, there_size,
+               read_there.failed() ? std::string("-") : HEX(there),
+               read_there.failed() ? "waiting: " + read_there.message
+               : same              ? std::string("waiting: the same as the "
+                                                              "source's; the next run installs it")
+                                   : "waiting: not the source's " + TEXT(name) +
+                            "; the next run installs it");
   }
   return all_current ? DELIVERED : NOT_CURRENT;
 }
@@ -418,7 +462,8 @@ int PLAN(const Source& source, const std::string& client) {
     const Failure read = HASH_FILE(source.folder + TEXT(name), name,
                                    SOURCE_NOT_USABLE, digest, size);
     if (read.failed()) return REPORT(read);
-    const bool waiting = LISTED(entries, file.component->delivery_name);
+    const bool waiting =
+        LISTED(entries, file.component->delivery_name) != nullptr;
     PRINT_LINE(name, size, HEX(digest),
                DELIVERED_AS(*file.component, waiting, "would be delivered as"));
   }
@@ -434,15 +479,21 @@ std::string PART_NAME(const Component& component) {
 }
 
 // Copies the source file to `part` in the client folder (the current
-// directory), flushes it, reads it back from the disk and compares.
+// directory), flushes it, reads it back from the disk and compares. The
+// file read back must be the one written (`written`), so that no other user
+// of the folder can slip another in between; `size` is what was hashed.
 Failure COPY_CHECKED(const std::string& source_path, std::string_view name,
-                     const std::string& part, Sha256Digest& digest) {
+                     const std::string& part, Sha256Digest& digest,
+                     uint64_t& size, platform::FileFacts& written) {
   platform::OpenFile in;
   platform::FileFacts facts;
   if (const int32_t status = platform::OPEN_FOR_READING(
-          source_path, platform::Caching::USE_CACHE, in, facts))
+          source_path, platform::Caching::USE_CACHE, in, facts)) {
+    if (platform::HELD_BY_ANOTHER(status))
+      return FAILED(COPY_FAILED, TEXT(name) + TEXT(STILL_BEING_WRITTEN));
     return FAILED(SOURCE_NOT_USABLE,
                   "cannot read " + TEXT(name) + BECAUSE(status));
+  }
   platform::OpenFile out;
   if (const int32_t status = platform::CREATE_NEW_FILE(part, in, out)) {
     static_cast<void>(platform::CLOSE_FILE(in));  // read only
@@ -451,10 +502,12 @@ Failure COPY_CHECKED(const std::string& source_path, std::string_view name,
   const ReadOutcome copied =
       READ_WHOLE(in, facts, out, "copying " + TEXT(name), digest);
   static_cast<void>(platform::CLOSE_FILE(in));  // read only: nothing to lose
-  int32_t written =
+  int32_t written_status =
       copied.fault == ReadFault::NONE ? platform::FLUSH_FILE(out) : 0;
+  if (written_status == 0 && copied.fault == ReadFault::NONE)
+    written_status = platform::FACTS_OF(out, written);
   const int32_t closed = platform::CLOSE_FILE(out);
-  if (written == 0) written = closed;
+  if (written_status == 0) written_status = closed;
   switch (copied.fault) {
     case ReadFault::NONE:
       break;
@@ -472,13 +525,19 @@ Failure COPY_CHECKED(const std::string& source_path, std::string_view name,
     case ReadFault::HASH:
       return FAILED(COPY_FAILED, TEXT(HASH_FAILED));
   }
-  if (written != 0)
-    return FAILED(COPY_FAILED, "cannot write " + part + BECAUSE(written));
+  if (written_status != 0)
+    return FAILED(COPY_FAILED,
+                  "cannot write " + part + BECAUSE(written_status));
+  size = copied.size;
 
   platform::OpenFile back;
   if (const int32_t status = platform::OPEN_FOR_READING(
           part, platform::Caching::FROM_DISK, back, facts))
     return FAILED(COPY_FAILED, "cannot read back " + part + BECAUSE(status));
+  if (!facts.SAME_FILE_AS(written)) {
+    static_cast<void>(platform::CLOSE_FILE(back));  // read only
+    return FAILED(COPY_FAILED, part + TEXT(REPLACED_BY_ANOTHER));
+  }
   Sha256Digest read_back;
   const ReadOutcome checked =
       READ_WHOLE(back, facts, {}, "checking " + part, read_back);
@@ -493,6 +552,22 @@ Failure COPY_CHECKED(const std::string& source_path, std::string_view name,
                                    TEXT(name) +
                                    ": the disk or the network "
                                    "changed the data");
+  return {};
+}
+
+// Nothing when the file under `name` is the one written as `written`, of the
+// size it was checked with; else why not.
+Failure STILL_THE_FILE_CHECKED(const std::string& name,
+                               const platform::FileFacts& written) {
+  platform::OpenFile file;
+  platform::FileFacts facts;
+  if (const int32_t status = platform::OPEN_FOR_READING(
+          name, platform::Caching::USE_CACHE, file, facts))
+    return FAILED(COPY_FAILED, "cannot look at " + name + BECAUSE(status));
+  static_cast<void>(platform::CLOSE_FILE(file));  // read only: nothing to lose
+  // The change time is not compared: a rename sets it (POSIX).
+  if (!facts.SAME_FILE_AS(written) || facts.size != written.size)
+    return FAILED(COPY_FAILED, name + TEXT(REPLACED_BY_ANOTHER));
   return {};
 }
 
@@ -528,6 +603,15 @@ int DELIVER_FILES(const Source& source, const std::string& client) {
                            "this user may not create files in the client "
                            "folder " +
                                client));
+    case platform::FolderLock::BLOCKED: {
+      char what[256];
+      platform::DESCRIBE(FOLDER_LOCK_FILE, what);
+      return REPORT(FAILED(
+          LOCK_NOT_HAD, "the folder lock's name " + TEXT(FOLDER_LOCK_FILE) +
+                            " holds " + TEXT(what) +
+                            ", which is no lock and cannot be removed: remove "
+                            "it, then deliver again; nothing was changed"));
+    }
     case platform::FolderLock::NOT_HAD:
       return REPORT(FAILED(
           LOCK_NOT_HAD, "the folder lock " + TEXT(FOLDER_LOCK_FILE) +
@@ -550,31 +634,57 @@ int DELIVER_FILES(const Source& source, const std::string& client) {
   // Every file complete and checked under its temporary name first, so that
   // a failure on the way leaves every delivery name as it was.
   std::vector<Sha256Digest> digests(source.files.size());
+  std::vector<uint64_t> sizes(source.files.size());
+  std::vector<platform::FileFacts> written(source.files.size());
   for (std::size_t i = 0; i < source.files.size(); ++i) {
     const Component& component = *source.files[i].component;
-    const Failure copied =
-        COPY_CHECKED(source.folder + TEXT(component.working_name),
-                     component.working_name, PART_NAME(component), digests[i]);
+    const Failure copied = COPY_CHECKED(
+        source.folder + TEXT(component.working_name), component.working_name,
+        PART_NAME(component), digests[i], sizes[i], written[i]);
     if (copied.failed()) {
       // Best effort: the next delivery removes what stays.
       static_cast<void>(REMOVE_PARTS());
       return REPORT(copied);
     }
   }
-  // Then the renames, each one whole, the executable's last.
+  // An executable of an earlier delivery that still waits goes first: a
+  // run that started while the new files are renamed one by one would
+  // install it with them. With none waiting, no run starts until this
+  // delivery's own executable, renamed last, is in place.
+  const bool executable_waited = LISTED(entries, NEW_EXECUTABLE) != nullptr;
+  if (const int32_t status = platform::CBL_DELETE_FILE(NEW_EXECUTABLE)) {
+    static_cast<void>(REMOVE_PARTS());  // best effort, as above
+    return REPORT(FAILED(
+        COPY_FAILED,
+        "cannot remove the waiting " + TEXT(NEW_EXECUTABLE) + BECAUSE(status)));
+  }
+  // Then the renames, each one whole, the executable's last; each delivery
+  // name must then hold the very file that was checked.
   for (std::size_t i = 0; i < source.files.size(); ++i) {
     const Component& component = *source.files[i].component;
-    const bool waiting = LISTED(entries, component.delivery_name);
-    if (const int32_t status = platform::RENAME_REPLACING(
-            PART_NAME(component), component.delivery_name)) {
-      static_cast<void>(REMOVE_PARTS());  // best effort, as above
-      return REPORT(FAILED(COPY_FAILED,
-                           "cannot rename " + PART_NAME(component) + " to " +
-                               TEXT(component.delivery_name) + BECAUSE(status) +
-                               "; run the command again to complete the "
-                               "delivery"));
+    const bool waiting =
+        component.delivery_name == NEW_EXECUTABLE
+            ? executable_waited
+            : LISTED(entries, component.delivery_name) != nullptr;
+    const std::string delivered(component.delivery_name);
+    Failure renamed;
+    if (const int32_t status =
+            platform::RENAME_REPLACING(PART_NAME(component), delivered))
+      renamed = FAILED(COPY_FAILED, "cannot rename " + PART_NAME(component) +
+                                        " to " + delivered + BECAUSE(status) +
+                                        "; run the command again to complete "
+                                        "the delivery");
+    else
+      renamed = STILL_THE_FILE_CHECKED(delivered, written[i]);
+    if (renamed.failed()) {
+      // A file that is not the one checked must not wait for a run: what
+      // stands under the name goes too (best effort, as the parts).
+      if (renamed.message.ends_with(REPLACED_BY_ANOTHER))
+        static_cast<void>(platform::CBL_DELETE_FILE(delivered));
+      static_cast<void>(REMOVE_PARTS());
+      return REPORT(renamed);
     }
-    PRINT_LINE(component.working_name, source.files[i].size, HEX(digests[i]),
+    PRINT_LINE(component.working_name, sizes[i], HEX(digests[i]),
                DELIVERED_AS(component, waiting, "delivered as"));
   }
   PRINT_WAITING(source, entries);

@@ -142,6 +142,7 @@ enum class FolderLock {
   HELD,              // this process holds the lock until RELEASE_FOLDER_LOCK
   FOLDER_READ_ONLY,  // no lock file can be made here, nor anything changed
   NOT_HAD,           // another holder kept it for the whole wait
+  BLOCKED,           // what stands at the lock's name is no file and stays
 };
 
 // Takes the exclusive lock on the lock file `name` in the current working
@@ -149,9 +150,14 @@ enum class FolderLock {
 // (whatever the umask), and waits, polling every 100 ms, while another
 // process holds it; after `wait_limit_ms` in all it gives up with NOT_HAD.
 // A lock file that stands there but cannot be opened or locked (another
-// user's file this user may not write, a link, a FIFO) counts as held, never
-// as absent. FOLDER_READ_ONLY only when this user may not create the file in
-// the folder at all, found out at once. The lock is released, and the file
+// user's file this user may not write) counts as held, never as absent.
+// Anything at the lock's name that is not a plain file (a folder, a FIFO, a
+// link that the open does not take as the lock file: POSIX, any link;
+// Windows, a link to a folder) is no lock of anyone's: it is removed (a link
+// as itself, never its target) and the lock taken; one that will not go (a
+// folder with files in it) gives BLOCKED at once. FOLDER_READ_ONLY only when
+// this user may not create the file in the folder at all, found out at
+// once. The lock is released, and the file
 // removed, by RELEASE_FOLDER_LOCK, or by the system when the process ends
 // (POSIX: the lock; the file then stays and the next holder removes it).
 // Windows: the file is opened with no sharing and delete-on-close; share
@@ -187,10 +193,18 @@ struct OpenFile {
 // nanoseconds, which no program can set back; Windows: the last write time,
 // in 100-nanosecond ticks). Two equal facts taken before and after a read
 // mean nobody wrote to the file meanwhile.
+// The facts also say which file it is (POSIX: device and inode; Windows:
+// volume serial number and file index), so that a file checked through one
+// open can be known again under a name.
 struct FileFacts {
   uint64_t size = 0;
   int64_t changed = 0;
+  uint64_t volume = 0;
+  uint64_t file = 0;
   bool operator==(const FileFacts&) const = default;
+  bool SAME_FILE_AS(const FileFacts& other) const {
+    return file != 0 && volume == other.volume && file == other.file;
+  }
 };
 
 struct FolderEntry {
@@ -207,9 +221,11 @@ using VisitEntry = void (*)(const FolderEntry& entry, void* context);
 int32_t FULL_FOLDER_PATH(std::string_view folder, std::span<char> full);
 
 // `same` is true when both paths name one folder (POSIX: same device and
-// inode; Windows: same volume serial number and file index). A folder
-// reached through a file share and the same folder on the host itself are
-// two folders here.
+// inode; Windows: same volume serial number and 128-bit file id, which ReFS
+// keeps unique where the 64-bit index is not; an id the file system gives
+// as zero tells nothing, and counts as "not the same"). A folder reached
+// through a file share and the same folder on the host itself are two
+// folders here.
 int32_t SAME_FOLDER(std::string_view first, std::string_view second,
                     bool& same);
 
@@ -270,6 +286,22 @@ int32_t CLOSE_FILE(OpenFile& file);
 // Windows: MOVEFILE_WRITE_THROUGH). A read-only `target` fails; a busy
 // one is retried like a delete.
 int32_t RENAME_REPLACING(std::string_view source, std::string_view target);
+
+// Writes what stands at `path` into `text`, zero-terminated and cut short
+// where it does not fit: "nothing", "a file", "a folder", "a link", "a FIFO",
+// "a socket" or "a device", followed on POSIX by " owned by USER". Windows
+// names no owner: that would take the security API into both executables.
+void DESCRIBE(std::string_view path, std::span<char> text);
+
+// Whether the client folder's file system tells names apart by case alone.
+// Windows: no (NTFS, ReFS and file shares compare names ignoring case).
+// POSIX: yes.
+bool NAMES_IGNORE_CASE();
+
+// True when `status` says that another process holds the file against this
+// use (Windows: a sharing or lock violation, as while a file is still being
+// written; POSIX: EBUSY or ETXTBSY).
+bool HELD_BY_ANOTHER(int32_t status);
 
 // True when standard error is a terminal (a console on Windows), where a
 // progress line can be redrawn.

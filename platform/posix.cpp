@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
@@ -138,24 +139,26 @@ int RENAME_NO_REPLACE(const char* source, const char* target) {
   return -1;
 }
 
-// Copies the `size` bytes of `in` (its size when it was opened) to `out`
-// with the kernel's copy, which clones where the file system can and keeps
-// the data out of this process otherwise. Stopping at `size` spares the call
-// that would only find the end of the file. Falls back to sendfile where the
-// two files' file systems cannot copy_file_range. A source that ends early
-// (cut short while it was copied) fails the copy with EIO: a short copy is
-// no delivery.
-bool COPY_CONTENT(int in, int out, off_t size) {
+// Copies [from, to) of `in` to the same place in `out` with the kernel's
+// copy, which clones where the file system can and keeps the data out of
+// this process otherwise; falls back to sendfile where the two files' file
+// systems cannot copy_file_range. A source that ends early (cut short while
+// it was copied) fails with EIO: a short copy is no delivery.
+bool COPY_RANGE(int in, int out, off_t from, off_t to,
+                bool& use_copy_file_range) {
   constexpr off_t CHUNK = off_t{1} << 30;
-  bool use_copy_file_range = true;
-  for (off_t left = size; left > 0;) {
-    const auto wanted = static_cast<std::size_t>(std::min(left, CHUNK));
+  for (off_t at = from; at < to;) {
+    const auto wanted = static_cast<std::size_t>(std::min(to - at, CHUNK));
+    loff_t in_at = at, out_at = at;
+    off_t sent_at = at;
     const ssize_t copied =
         use_copy_file_range
-            ? copy_file_range(in, nullptr, out, nullptr, wanted, 0)
-            : sendfile(out, in, nullptr, wanted);
+            ? copy_file_range(in, &in_at, out, &out_at, wanted, 0)
+            : (lseek(out, at, SEEK_SET) < 0
+                   ? -1
+                   : sendfile(out, in, &sent_at, wanted));
     if (copied > 0) {
-      left -= copied;
+      at += copied;
       continue;
     }
     if (copied == 0) {
@@ -171,6 +174,36 @@ bool COPY_CONTENT(int in, int out, off_t size) {
     return false;
   }
   return true;
+}
+
+// Copies the `size` bytes of `in` (its size when it was opened) to `out`,
+// one stretch of data at a time: a hole in the source (a sparse delivery,
+// made with truncate) stays a hole, so that nobody's delivery fills the
+// folder's disk at the cost of the user who runs the update. Stopping at
+// `size` spares the call that would only find the end of the file. A
+// source that is shorter now than `size` fails with EIO.
+bool COPY_CONTENT(int in, int out, off_t size) {
+  bool use_copy_file_range = true;
+  for (off_t at = 0; at < size;) {
+    off_t data = lseek(in, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // nothing but a hole from here
+    if (data < 0 && errno != EINVAL) return false;
+    if (data < 0) data = at;  // no holes told apart here: all of it is data
+    if (data >= size) break;
+    off_t hole = lseek(in, data, SEEK_HOLE);
+    if (hole < 0 && errno != EINVAL) return false;
+    if (hole < 0 || hole > size) hole = size;
+    if (!COPY_RANGE(in, out, data, hole, use_copy_file_range)) return false;
+    at = hole;
+  }
+  struct stat now;
+  if (fstat(in, &now) != 0) return false;
+  if (now.st_size < size) {
+    errno = EIO;
+    return false;
+  }
+  // The holes at the end, and the copy's length.
+  return ftruncate(out, size) == 0;
 }
 
 // Opens `path` for reading when it is a plain file, and fills `st`.
@@ -425,10 +458,30 @@ int32_t MessageBoxA(void* /*owner*/, const char* text, const char* caption,
   return 1;  // IDOK
 }
 
+namespace {
+
+// What REMOVE_IF_STALE found at the lock's name.
+enum class Stale { NONE, REMOVED, STAYS };
+
+// Removes what stands at the lock's name when it is no lock file: a link
+// (unlink never follows one), a FIFO, a socket, an empty folder.
+Stale REMOVE_IF_STALE(const char* path) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      S_ISREG(st.st_mode))
+    return Stale::NONE;
+  const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
+  return unlinkat(AT_FDCWD, path, flags) == 0 || errno == ENOENT
+             ? Stale::REMOVED
+             : Stale::STAYS;
+}
+
+}  // namespace
+
 FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms) {
   const Path path = NAME_OF(name);
   const uint64_t start = MONOTONIC_MS();
-  for (;;) {
+  for (bool at_once = false;; at_once = false) {
     if (path.ok) {
       int error = 0;
       const int fd = OPEN_LOCK_FILE(path.text, error);
@@ -445,12 +498,17 @@ FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms) {
         // nothing in the folder either.
         return FolderLock::FOLDER_READ_ONLY;
       }
+      // What is no lock file goes, and the lock is tried again at once;
+      // what will not go keeps every run out, and is said at once.
+      const Stale stale = REMOVE_IF_STALE(path.text);
+      if (stale == Stale::STAYS) return FolderLock::BLOCKED;
+      at_once = stale == Stale::REMOVED;
       // Anything else at the lock's name that cannot be opened (another
-      // user's file this user may not write, a link, a folder) counts as
-      // held: going on without the lock could let two runs in at once.
+      // user's file this user may not write) counts as held: going on
+      // without the lock could let two runs in at once.
     }
     if (MONOTONIC_MS() - start >= wait_limit_ms) return FolderLock::NOT_HAD;
-    usleep(LOCK_POLL_PAUSE_US);
+    if (!at_once) usleep(LOCK_POLL_PAUSE_US);
   }
 }
 
@@ -497,7 +555,8 @@ int32_t BAD_PATH(std::string_view path) {
 FileFacts FACTS_FROM(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_size),
           static_cast<int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 +
-              st.st_ctim.tv_nsec};
+              st.st_ctim.tv_nsec,
+          static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 int FD_OF(OpenFile file) { return static_cast<int>(file.native); }
@@ -683,6 +742,36 @@ int32_t RENAME_REPLACING(std::string_view source, std::string_view target) {
   close(fd);  // opened for reading only: nothing to lose
   return flushed;
 }
+
+void DESCRIBE(std::string_view path, std::span<char> text) {
+  if (text.empty()) return;
+  const WholePath whole = TERMINATED(path);
+  struct stat st;
+  if (!whole.ok ||
+      fstatat(AT_FDCWD, whole.text, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    std::snprintf(text.data(), text.size(), "nothing");
+    return;
+  }
+  const char* kind = S_ISREG(st.st_mode)    ? "a file"
+                     : S_ISDIR(st.st_mode)  ? "a folder"
+                     : S_ISLNK(st.st_mode)  ? "a link"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "a device";
+  passwd entry{}, *found = nullptr;
+  char names[1024];
+  if (getpwuid_r(st.st_uid, &entry, names, sizeof names, &found) == 0 &&
+      found != nullptr)
+    std::snprintf(text.data(), text.size(), "%s owned by %s", kind,
+                  found->pw_name);
+  else
+    std::snprintf(text.data(), text.size(), "%s owned by user %u", kind,
+                  static_cast<unsigned>(st.st_uid));
+}
+
+bool NAMES_IGNORE_CASE() { return false; }
+
+bool HELD_BY_ANOTHER(int32_t status) { return IS_TRANSIENT(status); }
 
 bool ERRORS_GO_TO_TERMINAL() { return isatty(STDERR_FILENO) == 1; }
 

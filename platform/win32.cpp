@@ -12,6 +12,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -188,16 +189,33 @@ int32_t WITH_BUSY_RETRY(const wchar_t* path, Call call) {
   }
 }
 
-// Opens `path` for `access`, retried while another process holds it.
-HANDLE OPEN_RETRIED(const wchar_t* path, DWORD access, DWORD share,
-                    int32_t& status) {
+// Opens the plain file at `path` for reading with read sharing only, as
+// itself (OPEN_REPARSE_POINT: a link is opened, and refused, never
+// followed), retried while another process holds it; everything after works
+// on this one handle. A folder, a link or a sparse file fails
+// (ERROR_INVALID_PARAMETER); `info` receives what the handle says.
+HANDLE OPEN_PLAIN_FOR_READING(const wchar_t* path, int32_t& status,
+                              BY_HANDLE_FILE_INFORMATION& info) {
   HANDLE file = INVALID_HANDLE_VALUE;
   status = WITH_BUSY_RETRY(path, [&] {
-    file = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileW(
+        path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     return file != INVALID_HANDLE_VALUE;
   });
-  return file;
+  if (file == INVALID_HANDLE_VALUE) return file;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!GetFileInformationByHandle(file, &info) ||
+      !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag,
+                                    sizeof tag))
+    status = LAST_ERROR();
+  // A sparse file would be written out in full, at the folder's cost.
+  else if (!IS_PLAIN(tag.FileAttributes, tag.ReparseTag) ||
+           (tag.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0)
+    status = ERROR_INVALID_PARAMETER;
+  if (status == 0) return file;
+  CloseHandle(file);  // opened for reading only: nothing to lose
+  return INVALID_HANDLE_VALUE;
 }
 
 // Which file an open handle is: its volume and file index; unknown where
@@ -436,17 +454,28 @@ bool DELETE_UNSHARED(const wchar_t* path) {
 // True when the file at `path` could be deleted or replaced now. Opened, as
 // itself (a link is not followed), for DELETE and for writing its data, with
 // no sharing, then closed: a holder in any share mode refuses DELETE without
-// sharing; a read-only file and a running program's image (which Windows
-// keeps from being written while it is mapped, handle or no handle) refuse
-// the write. Nothing is marked, written or changed, so nothing can be lost
+// sharing; a running program's image (which Windows keeps from being
+// written while it is mapped, handle or no handle) refuses the write, as
+// does a read-only file, whose attribute is also looked at on the handle (a
+// file system that lets an administrator write to it still refuses to
+// replace it). Nothing is marked, written or changed, so nothing can be lost
 // whenever the run stops, or the connection drops, in between.
 bool DELETABLE(const wchar_t* path) {
   const HANDLE file = CreateFileW(
-      path, DELETE | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      path, DELETE | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES, 0, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  DWORD error =
+      GetFileInformationByHandle(file, &info) ? ERROR_SUCCESS : GetLastError();
+  if (error == ERROR_SUCCESS &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
+    error = ERROR_ACCESS_DENIED;
   CloseHandle(file);  // nothing written: nothing to lose
-  return true;
+  if (error == ERROR_SUCCESS) return true;
+  SetLastError(error);
+  return false;
 }
 
 // Deletes `path`, retried while held; 0 also when it never existed.
@@ -457,8 +486,9 @@ int32_t DELETE_RETRIED(const wchar_t* path) {
 }
 
 // Removes a temporary of our own, whatever its attributes: a read-only one
-// (CopyFile gives the temporary a read-only delivery's attribute) left by a
-// killed or failed copy would otherwise block every later copy. True also
+// (as copies made with CopyFile, before, took over from a read-only
+// delivery) left by a killed or failed copy would otherwise block every
+// later copy. True also
 // when there is none. One try; callers retry.
 bool REMOVE_TEMPORARY(const wchar_t* path) {
   const DWORD attributes = GetFileAttributesW(path);
@@ -470,46 +500,61 @@ bool REMOVE_TEMPORARY(const wchar_t* path) {
   return DELETE_UNSHARED(path);
 }
 
-// Writes the temporary's data through any cache (including a file server's)
-// to disk, so that the rename never exposes a partial file after a crash.
-// A read-only attribute that CopyFile took over from the delivery is cleared
-// first: a working file that is read-only would fail every later update,
-// and FlushFileBuffers needs write access. A scanner may be reading the new
-// file: the open shares everything, and its sharing violations are retried.
-int32_t FLUSH_TO_DISK(const wchar_t* path, Identity& flushed) {
-  const DWORD attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return LAST_ERROR();
-  const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (read_only &&
-      !SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY))
-    return LAST_ERROR();
-  int32_t status = 0;
-  const HANDLE file = OPEN_RETRIED(
-      path, GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, status);
-  if (file != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!FlushFileBuffers(file) || !GetFileInformationByHandle(file, &info))
-      status = LAST_ERROR();
-    else
-      flushed = IDENTITY_OF(info);
-    if (!CloseHandle(file) && status == 0) status = LAST_ERROR();
+// One piece of a copy, read and written at a time.
+constexpr DWORD COPY_PIECE = 256 * 1024;
+unsigned char COPY_BUFFER[COPY_PIECE];
+
+// Copies `size` bytes of `in` to `out`, from their positions. A source that
+// ends early (cut short, or a read that stops) fails: a short copy is no
+// delivery.
+int32_t COPY_DATA(HANDLE in, HANDLE out, ULONGLONG size) {
+  for (ULONGLONG left = size; left > 0;) {
+    const DWORD wanted =
+        static_cast<DWORD>(std::min<ULONGLONG>(left, COPY_PIECE));
+    DWORD got = 0;
+    if (!ReadFile(in, COPY_BUFFER, wanted, &got, nullptr)) return LAST_ERROR();
+    if (got == 0) return ERROR_HANDLE_EOF;
+    for (DWORD done = 0; done < got;) {
+      DWORD written = 0;
+      if (!WriteFile(out, COPY_BUFFER + done, got - done, &written, nullptr))
+        return LAST_ERROR();
+      if (written == 0) return ERROR_WRITE_FAULT;
+      done += written;
+    }
+    left -= got;
   }
-  return status;
+  return 0;
 }
 
-// Zero when the file at `copy` is as long as the open file `source`.
-int32_t SAME_SIZE(HANDLE source, const wchar_t* copy) {
-  LARGE_INTEGER size;
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileSizeEx(source, &size) ||
-      !GetFileAttributesExW(copy, GetFileExInfoStandard, &data))
-    return LAST_ERROR();
-  const ULONGLONG copied =
-      ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
-  return copied == static_cast<ULONGLONG>(size.QuadPart)
-             ? 0
-             : static_cast<int32_t>(ERROR_READ_FAULT);
+// Makes `path` afresh and fills it from `in` (of `info`), on the handle it
+// was made with: the data, the source's last write time, then a flush
+// through every cache (a file server's too), so that the rename never shows
+// a partial file after a crash. CREATE_NEW with OPEN_REPARSE_POINT fails on
+// anything under the name, a dangling link too: nothing is written through
+// a link. `copied` receives which file was written.
+int32_t MAKE_COPY(const wchar_t* path, HANDLE in,
+                  const BY_HANDLE_FILE_INFORMATION& info, Identity& copied) {
+  HANDLE out = INVALID_HANDLE_VALUE;
+  int32_t status = WITH_BUSY_RETRY(path, [&] {
+    if (!REMOVE_TEMPORARY(path)) return false;
+    // Read sharing: a virus scanner may look at the new file meanwhile.
+    out = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
+                          FILE_FLAG_SEQUENTIAL_SCAN,
+                      nullptr);
+    return out != INVALID_HANDLE_VALUE;
+  });
+  if (status != 0) return status;
+  BY_HANDLE_FILE_INFORMATION written;
+  status = COPY_DATA(in, out,
+                     ULONGLONG{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+  if (status == 0 &&
+      (!SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime) ||
+       !FlushFileBuffers(out) || !GetFileInformationByHandle(out, &written)))
+    status = LAST_ERROR();
+  if (status == 0) copied = IDENTITY_OF(written);
+  if (!CloseHandle(out) && status == 0) status = LAST_ERROR();
+  return status;
 }
 
 HANDLE LOCK_HANDLE = INVALID_HANDLE_VALUE;
@@ -575,39 +620,20 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
                            NAME_OF(temporary, target, TEMPORARY_SUFFIX)})
     if (made != 0) return static_cast<int32_t>(made);
 
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(from.text, GetFileExInfoStandard, &data))
-    return LAST_ERROR();
-  // A folder or a link is no delivery; nothing is copied.
-  if (!IS_PLAIN_FILE(from.text, data.dwFileAttributes))
-    return ERROR_INVALID_PARAMETER;
-
-  // Read sharing only: a delivery that someone is still writing fails here
-  // rather than being copied half-written, and no writer can start while
-  // this handle stands. CopyFile's own open of the source (read, sharing
-  // read and write) still succeeds beside it.
+  // Read sharing only, for the whole copy: a delivery that someone is still
+  // writing fails here rather than being copied half-written, no writer can
+  // start while this handle stands, and nobody can rename or delete it.
+  // A folder, a link or a sparse file is no delivery; nothing is copied.
   int32_t status = 0;
-  const HANDLE held =
-      OPEN_RETRIED(from.text, GENERIC_READ, FILE_SHARE_READ, status);
+  BY_HANDLE_FILE_INFORMATION info;
+  const HANDLE held = OPEN_PLAIN_FOR_READING(from.text, status, info);
   if (held == INVALID_HANDLE_VALUE) return status;
 
-  // CopyFileW rather than reading and writing here: on a file server the
-  // server copies the data itself, and the copy keeps the delivered file's
-  // attributes and time stamps. The temporary is made afresh each try: a
-  // left-over one (a killed run's, or a failed try's) is removed first, and
-  // fail-if-exists then means a link planted under that name is never
-  // written through.
-  status = WITH_BUSY_RETRY(temporary.text, [&] {
-    return REMOVE_TEMPORARY(temporary.text) &&
-           CopyFileW(from.text, temporary.text, TRUE) != FALSE;
-  });
-  // Nobody can write the source while it is held, so the copy must be as
-  // long as the source is now. A CopyFile that stops at a failed read and
-  // still reports success (as Wine's does) would otherwise pass a short file
-  // off as the delivery, which the run then deletes.
-  if (status == 0) status = SAME_SIZE(held, temporary.text);
+  // Copied through handles, not CopyFile: its fail-if-exists writes through
+  // a dangling link planted under the temporary's name, and it would carry
+  // a read-only delivery's attribute over to a working file.
   Identity copied;
-  if (status == 0) status = FLUSH_TO_DISK(temporary.text, copied);
+  status = MAKE_COPY(temporary.text, held, info, copied);
   // WRITE_THROUGH: the call returns once the rename is on disk too. A
   // read-only target is not replaced: that fails at once.
   if (status == 0)
@@ -619,8 +645,7 @@ int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
                                                     MOVEFILE_WRITE_THROUGH);
                                           }),
                           temporary.text, to.text, copied);
-  // Opened for reading only: closing it loses nothing.
-  CloseHandle(held);
+  CloseHandle(held);  // opened for reading only: nothing to lose
   // Best effort: a temporary that stays behind is removed by the next copy,
   // and the copy has failed either way.
   if (status != 0)
@@ -633,8 +658,8 @@ int32_t CHECK_FILE_READABLE(std::string_view name) {
   static Path path;
   if (const DWORD made = NAME_OF(path, name)) return static_cast<int32_t>(made);
   int32_t status = 0;
-  const HANDLE file =
-      OPEN_RETRIED(path.text, GENERIC_READ, FILE_SHARE_READ, status);
+  BY_HANDLE_FILE_INFORMATION info;
+  const HANDLE file = OPEN_PLAIN_FOR_READING(path.text, status, info);
   if (file == INVALID_HANDLE_VALUE) return status;
   CloseHandle(file);  // opened for reading only: nothing to lose
   return 0;
@@ -705,7 +730,7 @@ FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms) {
   static Path path;
   const DWORD made = NAME_OF(path, name);
   const ULONGLONG start = GetTickCount64();
-  for (bool denied_while_absent = false;;) {
+  for (bool denied_while_absent = false, at_once = false;; at_once = false) {
     if (made == 0) {
       // No sharing: while one run has the file open, every other run's open
       // fails with a sharing violation. DELETE_ON_CLOSE: the system removes
@@ -737,11 +762,22 @@ FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms) {
       if (absent && denied_while_absent) return FolderLock::FOLDER_READ_ONLY;
       denied_while_absent = absent;
       if (absent) continue;
+      // A folder at the lock's name (or a link to one, a junction) is no
+      // lock of anyone's: RemoveDirectory takes an empty folder, and a link
+      // or junction as itself, never what it leads to. One that will not go
+      // keeps every run out, and is said at once.
+      const DWORD attributes = GetFileAttributesW(path.text);
+      if (error == ERROR_ACCESS_DENIED &&
+          attributes != INVALID_FILE_ATTRIBUTES &&
+          (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (!RemoveDirectoryW(path.text)) return FolderLock::BLOCKED;
+        at_once = true;
+      }
     }
-    // Anything else (another run's sharing violation, a folder at the
-    // lock's name, a network error) counts as held, within the limit.
+    // Anything else (another run's sharing violation, a network error)
+    // counts as held, within the limit.
     if (GetTickCount64() - start >= wait_limit_ms) return FolderLock::NOT_HAD;
-    Sleep(LOCK_POLL_PAUSE_MS);
+    if (!at_once) Sleep(LOCK_POLL_PAUSE_MS);
   }
 }
 
@@ -760,8 +796,6 @@ void RELEASE_FOLDER_LOCK() {
 // listings. A path is made absolute against the current directory and given
 // the long-path prefix, as the routines above do with their names. Paths
 // live in static storage, as above: one is 64 KiB.
-
-#include <algorithm>
 
 namespace platform {
 namespace {
@@ -820,8 +854,18 @@ FileFacts FACTS_FROM(const BY_HANDLE_FILE_INFORMATION& info) {
   return {ULONGLONG{info.nFileSizeHigh} << 32 | info.nFileSizeLow,
           static_cast<int64_t>(ULONGLONG{info.ftLastWriteTime.dwHighDateTime}
                                    << 32 |
-                               info.ftLastWriteTime.dwLowDateTime)};
+                               info.ftLastWriteTime.dwLowDateTime),
+          info.dwVolumeSerialNumber,
+          ULONGLONG{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
 }
+
+// FileIdInfo: MinGW's headers declare it only for newer targets than this
+// program's, so the documented class number and layout stand here.
+constexpr auto FILE_ID_INFO_CLASS = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct FileIdInfo {
+  ULONGLONG volume;
+  unsigned char id[16];
+};
 
 }  // namespace
 
@@ -844,7 +888,7 @@ int32_t FULL_FOLDER_PATH(std::string_view folder, std::span<char> full) {
 int32_t SAME_FOLDER(std::string_view first, std::string_view second,
                     bool& same) {
   static Path path;
-  BY_HANDLE_FILE_INFORMATION info[2];
+  FileIdInfo ids[2];
   const std::string_view paths[2] = {first, second};
   for (int i = 0; i < 2; ++i) {
     if (const int32_t status = LONG_WIDE_PATH(paths[i], path)) return status;
@@ -854,14 +898,26 @@ int32_t SAME_FOLDER(std::string_view first, std::string_view second,
         path.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE) return LAST_ERROR();
-    const bool read = GetFileInformationByHandle(folder, &info[i]) != FALSE;
+    // The 128-bit id where the file system has it; else the 64-bit index
+    // (older servers, Wine).
+    BY_HANDLE_FILE_INFORMATION info;
+    bool read = GetFileInformationByHandleEx(folder, FILE_ID_INFO_CLASS,
+                                             &ids[i], sizeof ids[i]) != FALSE;
+    if (!read && GetFileInformationByHandle(folder, &info)) {
+      read = true;
+      ids[i] = {info.dwVolumeSerialNumber, {}};
+      const ULONGLONG index =
+          ULONGLONG{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+      std::memcpy(ids[i].id, &index, sizeof index);
+    }
     const int32_t status = read ? 0 : LAST_ERROR();
     CloseHandle(folder);  // opened without access: nothing to lose
     if (!read) return status;
   }
-  same = info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
-         info[0].nFileIndexLow == info[1].nFileIndexLow;
+  constexpr unsigned char NONE[16] = {};
+  same = ids[0].volume == ids[1].volume &&
+         std::memcmp(ids[0].id, ids[1].id, sizeof NONE) == 0 &&
+         std::memcmp(ids[0].id, NONE, sizeof NONE) != 0;
   return 0;
 }
 
@@ -964,11 +1020,14 @@ int32_t CREATE_NEW_FILE(std::string_view path, OpenFile /*like*/,
                         OpenFile& file) {
   static Path wide;
   if (const int32_t status = LONG_WIDE_PATH(path, wide)) return status;
-  // CREATE_NEW: a file (or link) already there fails the call. The new
+  // CREATE_NEW with OPEN_REPARSE_POINT: anything already there, a dangling
+  // link too, fails the call, so nothing is written through a link. The new
   // file takes the folder's permissions, as any file made there would.
   const HANDLE created = CreateFileW(
       wide.text, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN |
+          FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
   if (created == INVALID_HANDLE_VALUE) return LAST_ERROR();
   file.native = reinterpret_cast<intptr_t>(created);
   return 0;
@@ -1013,6 +1072,28 @@ int32_t RENAME_REPLACING(std::string_view source, std::string_view target) {
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
                       }),
       from.text, to.text, moving);
+}
+
+void DESCRIBE(std::string_view path, std::span<char> text) {
+  static Path wide;
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  if (LONG_WIDE_PATH(path, wide) == 0)
+    attributes = GetFileAttributesW(wide.text);
+  const std::string_view what =
+      attributes == INVALID_FILE_ATTRIBUTES              ? "nothing"
+      : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? "a link"
+      : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0     ? "a folder"
+                                                         : "a file";
+  if (text.empty()) return;
+  const std::size_t kept = std::min(what.size(), text.size() - 1);
+  std::memcpy(text.data(), what.data(), kept);
+  text[kept] = '\0';
+}
+
+bool NAMES_IGNORE_CASE() { return true; }
+
+bool HELD_BY_ANOTHER(int32_t status) {
+  return status == ERROR_SHARING_VIOLATION || status == ERROR_LOCK_VIOLATION;
 }
 
 bool ERRORS_GO_TO_TERMINAL() {

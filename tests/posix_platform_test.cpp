@@ -301,9 +301,10 @@ TEST_F(PosixTest, FolderLockKeepsOtherProcessWaitingUntilReleased) {
   EXPECT_EQ(Snapshot(), Folder{});
 }
 
-// Whatever stands at the lock's name and cannot be locked counts as held: the
-// run waits out its limit instead of going on unlocked. A plain file left
-// over by a killed run is taken over, and removed on release.
+// A plain file at the lock's name that another holds counts as held: the run
+// waits out its limit instead of going on unlocked. One left over by a
+// killed run is taken over, and removed on release; what is no plain file
+// is removed and the lock taken, or, when it will not go, reported at once.
 struct LockCase {
   const char *name, *folder;
   bool held_elsewhere;
@@ -326,8 +327,11 @@ TEST_P(LockTest, OutcomeWithinLimitAndFolderAfter) {
   alarm(60);
   EXPECT_EQ(platform::ACQUIRE_FOLDER_LOCK(kLock, kShortWaitMs), c.outcome);
   platform::RELEASE_FOLDER_LOCK();
-  EXPECT_EQ(Snapshot(),
-            c.outcome == platform::FolderLock::HELD ? Folder{} : before);
+  // Taken: nothing left but what the link pointed to, untouched.
+  Folder after = before;
+  if (c.outcome == platform::FolderLock::HELD)
+    after.erase("TalvenClient_SET.lck");
+  EXPECT_EQ(Snapshot(), after);
   if (holder >= 0) close(holder);
 }
 
@@ -336,12 +340,18 @@ const LockCase kLockCases[] = {
      platform::FolderLock::HELD},
     {"HolderNeverLetsGo", "TalvenClient_SET.lck=", true,
      platform::FolderLock::NOT_HAD},
-    {"FifoCountsAsHeld", "TalvenClient_SET.lck=<fifo>", false,
-     platform::FolderLock::NOT_HAD},
-    {"LinkCountsAsHeld", "x=1 TalvenClient_SET.lck=<link:x>", false,
-     platform::FolderLock::NOT_HAD},
-    {"DirectoryCountsAsHeld", "TalvenClient_SET.lck=<dir>", false,
-     platform::FolderLock::NOT_HAD},
+    // What is no lock file is nobody's lock: removed, never followed.
+    {"FifoRemovedLockTaken", "TalvenClient_SET.lck=<fifo>", false,
+     platform::FolderLock::HELD},
+    {"LinkRemovedLockTaken", "x=1 TalvenClient_SET.lck=<link:x>", false,
+     platform::FolderLock::HELD},
+    {"DanglingLinkRemovedLockTaken", "TalvenClient_SET.lck=<link:none>", false,
+     platform::FolderLock::HELD},
+    {"EmptyDirectoryRemovedLockTaken", "TalvenClient_SET.lck=<dir>", false,
+     platform::FolderLock::HELD},
+    {"FullDirectoryReportedAtOnce",
+     "TalvenClient_SET.lck=<dir> TalvenClient_SET.lck/x=1", false,
+     platform::FolderLock::BLOCKED},
 };
 INSTANTIATE_TEST_SUITE_P(, LockTest, ::testing::ValuesIn(kLockCases),
                          [](const auto& info) { return info.param.name; });

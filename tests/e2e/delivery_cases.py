@@ -11,7 +11,7 @@ import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
-from cases import DONE, INSTALLED
+from cases import DONE, INSTALLED, without
 from harness import NOTICE, Dir, Fifo, Link, folder_differences, lay_out, read_folder
 
 SOURCE_NEW = {"TALVENClient.exe": "exe 2", "TALVENClientVersion.txt": "7.0.001",
@@ -56,6 +56,15 @@ DELIVERY_CASES = [
                  ["--check", *WHOLE], 1, None, ("different", "missing")),
     DeliveryCase("--check after the update: current", SOURCE_NEW, UPDATED,
                  ["--check", *WHOLE], 0, None, ("current",)),
+    # What the next run would install is checked too.
+    DeliveryCase("--check names a waiting delivery that is not the source's", SOURCE_NEW,
+                 {**UPDATED, "TALVENClient_NEW.exe": "exe 1.5"}, ["--check", *WHOLE], 1, None,
+                 ("waiting: not the source's TALVENClient.exe",)),
+    # Names compare as the client folder's file system compares them.
+    *[DeliveryCase(f"--check with a working name in other case ({platform})", SOURCE_NEW,
+                   {**without(UPDATED, "TALVENClient.exe"), "TalvenClient.exe": "exe 2"},
+                   ["--check", *WHOLE], status, None, (says,), platforms=(platform,))
+      for platform, status, says in (("wine", 0, "current"), ("linux", 1, "missing"))],
     # Each bad input: refused with its status, the client folder unchanged.
     DeliveryCase("no arguments", SOURCE_NEW, CLIENT_OLD, [], 2, None, (USAGE,)),
     DeliveryCase("one folder only", SOURCE_NEW, CLIENT_OLD, ["{source}"], 2, None, (USAGE,)),

@@ -58,11 +58,17 @@ def deliver(program, source, client, strace=(), trace_to="/dev/null", popen=Fals
 def old_or_complete(now: dict) -> list:
     """Each delivery name holds what it held before or its complete new
     file; the working names are untouched; nothing else but our temporaries
-    and the lock file."""
+    and the lock file; and no update run could install a mixed set."""
     problems = []
     for new, work in WORKING_NAME_OF.items():
-        if now.get(new) not in (CLIENT.get(new), SOURCE[work]):
+        # The older waiting executable is removed before the first rename.
+        if now.get(new) not in (CLIENT.get(new), SOURCE[work], *((None,) if new == c.NEW_EXE else ())):
             problems.append(f"{new} holds {now.get(new)!r}")
+    # While it still waits, no new file may stand beside it: a run would
+    # install the older executable with them.
+    if now.get(c.NEW_EXE) == CLIENT[c.NEW_EXE]:
+        problems += [f"{new} holds the new {now.get(new)!r} beside the older waiting executable"
+                     for new in WORKING_NAME_OF if now.get(new) != CLIENT.get(new)]
     for name, content in now.items():
         if name not in WORKING_NAME_OF and name not in PARTS | {c.LOCK} and CLIENT.get(name) != content:
             problems.append(f"{name} holds {content!r}, held {CLIENT.get(name)!r}")

@@ -144,13 +144,21 @@ MODELS = {
 
 # What the run does when one call fails: the first row whose pattern matches
 # "process: call file flags outcome errno" (outcome: "ok" or the error the
-# call gave in the typical run) gives the exit status, and why.
+# call gave in the typical run) gives the exit status, or the statuses it
+# may end with where Wine passes over or makes again some failures of a
+# call and not others, and why.
 EXE_COPY = r"TALVENClient(_NEW\.exe|\.exe\.tmp)"
 ORACLE = [
     (r"TalvenClient_SET\.lck", 0, "folder lock: the run goes on without it, or leaves it to the "
      "next run to take over"),
-    (r"TALVENClient(Version|_VER)\.txt", 0,
-     "the version file step looks at no status; a failed copy keeps the delivery"),
+    (r"^server: unlink TALVENClient(_VER|Version)\.txt ", 0,
+     "the version file in use need not go first (the copy replaces it); a version delivery "
+     "that will not go holds what the version file holds"),
+    (r"TALVENClient(Version|_VER)\.txt", (0, 6),
+     "the version file is copied after all, or it is not: every other component in place, "
+     "both deliveries kept"),
+    (r"^server: readlink TALVENClient\.exe ", 2,
+     "the check that the executable in use could go cannot open it: nothing is touched"),
     (r"^exe: read TALVENClient_NEW\.exe ", 3,
      "the copy cannot read the delivery: it fails and the delivery stays"),
     (r"^server: (newfstatat|unlink) TALVENClient_NEW\.exe ", 3,
@@ -162,8 +170,12 @@ ORACLE = [
      "the link check on the delivered library opened to be renamed fails, and so does the rename"),
     (r"^server: readlink \w+\.dll ", 4,
      "the link check on the library in use opened to be renamed fails, and so does the rename"),
+    (r"^exe: fstat TALVENClient\.exe\.tmp ", 3,
+     "the flushed temporary cannot be looked at: the copy fails, the delivery stays"),
     (r" EACCES$", 0, "access denied: retried as another process's brief hold, and the next try "
      "goes through"),
+    (r"^exe: fstat TALVENClient\.exe ", 2,
+     "the check cannot read the executable's attributes: nothing is touched"),
     (r"^server: (openat|rename) .* EBUSY$", 0,
      "reaches the exe as a brief hold, retried, and the next try goes through"),
     (r"^server: openat TALVENClient\.exe .* EIO$", 2, "the executable in use will not go"),
@@ -409,6 +421,8 @@ def failed_one(runner, folder, outside, work, call, errno):
     rerun completes whatever a run left, and it would double the sweep.)"""
     status, _ = expected(call, errno)
     result, _, _ = traced_run(runner, folder, work, **{call.process: [inject(call, f"error={errno}")]})
+    if isinstance(status, tuple):
+        status = result.status if result.status in status else status[0]
     return (c.box_problems(result, status) + c.nothing_lost(c.TYPICAL, c.snapshot(folder))
             + outside.problems())
 
@@ -446,7 +460,60 @@ def injected_faults(runner, root: Path, exhaustive) -> c.Report:
     return report
 
 
-SUITES = (concurrent, transient, big, kill_points, injected_faults, share_matrix)
+# --- A reply lost after the call was carried out ----------------------------
+# A test build of the exe (tests/wine/reply_lost.cpp, built beside the tests
+# under the product's name) can make any one of its Win32 calls that change
+# a name and then report failure, as a file server that lost the reply does.
+
+
+def reply_lost_exe(program: Path) -> Path:
+    """The test build that goes with `program` (the product or its twin)."""
+    build = "windows64" if w.pe_is_64bit(program) else "windows"
+    return Path(__file__).resolve().parents[2] / "build" / build / "tests" / "reply_lost" / program.name
+
+
+def windows_path(path: Path) -> str:
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def lost_then_updated(runner, folder, outside, work, call):
+    view = copy.copy(runner)
+    view.env = {"TALVEN_REPLY_LOST": call}
+    return (c.box_problems(view.run(folder, ()), 0)
+            + c.disrupted_then_updated(view, folder, outside, run=rerun))
+
+
+def reply_lost(runner, root: Path, exhaustive) -> c.Report:
+    report = c.Report("each rename and delete of the typical run done, then reported failed")
+    exe = reply_lost_exe(runner.program)
+    if not exe.exists():
+        report.skipped = f"{exe} is not built"
+        return report
+    view = copy.copy(runner)
+    view.program = exe
+    root = root / "reply lost"
+    root.mkdir()
+    folder, outside = c.typical_folder(root, 0)
+    log = root / "calls.log"
+    view.env = {"TALVEN_CALL_LOG": windows_path(log)}
+    problems = c.box_problems(view.run(folder, ()), 0) + c.fully_updated(c.TYPICAL, c.snapshot(folder))
+    report.outcome("the typical run of the test build", problems + outside.problems())
+    done = [line.split() for line in (log.read_text().splitlines() if log.exists() else [])]
+    calls = [f"{name}:{nth}" for name, nth, outcome in done if outcome == "ok"]
+    view.env = {}
+    outcomes = sweep([view], root, [(call,) for call in calls], lost_then_updated)
+    for call, problems in zip(calls, outcomes):
+        report.outcome(f"{call} done, then reported failed", problems)
+    kinds = Counter(call.split(":")[0] for call in calls)
+    report.lines.append(
+        f"{len(calls)} calls that changed a name in the typical run ("
+        + ", ".join(f"{k} {n}" for k, n in sorted(kinds.items()))
+        + "): each carried out, then reported failed; the run ends fully updated with status 0, "
+        "and one more run finds nothing to do")
+    return report
+
+
+SUITES = (concurrent, transient, big, kill_points, injected_faults, share_matrix, reply_lost)
 
 
 def render(runner, wine: str, reports) -> str:

@@ -179,9 +179,11 @@ WINE_CASES = [
     Case("delivery held for its attributes only", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
          held=(Hold("TALVENClient_NEW.exe", access="attr", share="none"),), platforms=("wine",)),
     # The copies of read-only deliveries are not read-only (the runner checks
-    # every file); a read-only delivery itself will not go.
+    # every file); a read-only delivery itself will not go, once every
+    # component is in place, and both deliveries wait for the next run.
     Case("read-only delivered executable", TYPICAL_BEFORE,
-         {**TYPICAL_BEFORE, "TALVENClient.exe": "exe 2"}, [EXE_UNABLE], 3,
+         {**TYPICAL_AFTER, "TALVENClient_NEW.exe": "exe 2", "TALVENClient_VER.txt": "7.0.001"},
+         [EXE_UNABLE], 3,
          held=(ReadOnly("TALVENClient_NEW.exe"),), platforms=("wine",)),
     Case("read-only delivered version file", TYPICAL_BEFORE,
          {**TYPICAL_AFTER, "TALVENClient_VER.txt": "7.0.001"}, [DONE], 0,
@@ -454,7 +456,7 @@ class TracedRun:
     then None at the end, arrive in `lines`."""
 
     def __init__(self, runner, folder: Path, log: list):
-        env = dict(runner.session.env, WINEDEBUG="-all,+relay")
+        env = dict(runner.session.env, **runner.env, WINEDEBUG="-all,+relay")
         self.process = subprocess.Popen([runner.loader, str(runner.program)], env=env, cwd=folder,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE)
@@ -516,6 +518,8 @@ class WineRunner:
         # Called with the run's process id while its notice stands, before
         # the run touches the folder (the reliability suites attach strace).
         self.at_notice = None
+        # Added to the session's environment for the program's runs.
+        self.env = {}
 
     def xdotool(self, *args) -> str:
         """xdotool's output; "" when it hangs (windowfocus --sync waits for a
@@ -822,36 +826,40 @@ class MatrixRow:
         return next(o for o in self.outcomes if o.modes(access, share))
 
 
-VERSION_KEPT = {**TYPICAL_AFTER, "TALVENClientVersion.txt": "7.0.000",
-                "TALVENClient_VER.txt": "7.0.001"}
-NO_VERSION = {**without(TYPICAL_AFTER, "TALVENClientVersion.txt"), "TALVENClient_VER.txt": "7.0.001"}
+# A run that does not get every component in place keeps both deliveries
+# for the next one.
+KEPT = {"TALVENClient_NEW.exe": "exe 2", "TALVENClient_VER.txt": "7.0.001"}
+VERSION_KEPT = {**TYPICAL_AFTER, **KEPT, "TALVENClientVersion.txt": "7.0.000"}
+NO_VERSION = {**without(TYPICAL_AFTER, "TALVENClientVersion.txt"), **KEPT}
 MATRIX = [
     # The delete of the executable in use fails: the run stops at once.
     MatrixRow("TALVENClient.exe", (Outcome(any_mode, 2, MATRIX_BEFORE, EXE_LOCKED),)),
-    # A reader lets the check and the copy through; the delivery's delete
-    # then fails (the new executable is in place). Any other holder fails
-    # the check before the executable in use is touched.
+    # A reader lets the check and the copy through, and every component is
+    # put in place; the delivery's delete then fails, and both deliveries
+    # wait. Any other holder fails the check before anything is touched.
     MatrixRow("TALVENClient_NEW.exe", (
-        Outcome(shares_reading, 3, {**MATRIX_BEFORE, "TALVENClient.exe": "exe 2"}, EXE_UNABLE),
+        Outcome(shares_reading, 3, {**TYPICAL_AFTER, **KEPT}, EXE_UNABLE),
         Outcome(any_mode, 3, MATRIX_BEFORE, EXE_UNABLE))),
-    # Neither deleted nor replaced while open: the delivery is kept.
-    MatrixRow("TALVENClientVersion.txt", (Outcome(any_mode, 0, VERSION_KEPT, DONE),)),
+    # Neither deleted nor replaced while open: the deliveries are kept, and
+    # the status (6) says so behind the final box.
+    MatrixRow("TALVENClientVersion.txt", (Outcome(any_mode, 6, VERSION_KEPT, DONE),)),
     # A reader lets the copy through and the delivery stays (its delete
-    # fails, which the version step ignores); otherwise the copy cannot read
-    # it, and the version file in use is already gone.
+    # fails; it holds what the version file holds); otherwise the copy
+    # cannot read it, the version file in use is already gone, and both
+    # deliveries wait.
     MatrixRow("TALVENClient_VER.txt", (
         Outcome(shares_reading, 0, {**TYPICAL_AFTER, "TALVENClient_VER.txt": "7.0.001"}, DONE),
-        Outcome(any_mode, 0, NO_VERSION, DONE))),
+        Outcome(any_mode, 6, NO_VERSION, DONE))),
     # Set aside while held with delete sharing, as a loaded library is;
     # otherwise the old backup is already gone when the rename fails.
     MatrixRow("TALVENNetBridge40.dll", (
         Outcome(shares_delete, 0, TYPICAL_AFTER, DONE),
-        Outcome(any_mode, 4, {**without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"),
+        Outcome(any_mode, 4, {**without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"), **KEPT,
                               "TALVENNetBridge40.dll": "nb 1", "TALVENNetBridge40_new.dll": "nb 2"},
                 locked("TALVENNetBridge40.dll")))),
     MatrixRow("TALVENNetBridge40_new.dll", (
         Outcome(shares_delete, 0, TYPICAL_AFTER, DONE),
-        Outcome(any_mode, 5, {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"),
+        Outcome(any_mode, 5, {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"), **KEPT,
                               "TALVENNetBridge40_new.dll": "nb 2"}, NB_UNABLE))),
     # An old backup that will not go: the library in use gets a stamped name.
     MatrixRow("TALVENNetBridge40.old.dll", (Outcome(any_mode, 0, {
@@ -864,7 +872,7 @@ MATRIX = [
     MatrixRow("TALVENClient.exe.tmp", (Outcome(any_mode, 3, {
         **MATRIX_BEFORE, "TALVENClient.exe.tmp": "ex"}, EXE_UNABLE),),
         before={**MATRIX_BEFORE, "TALVENClient.exe.tmp": "ex"}),
-    MatrixRow("TALVENClientVersion.txt.tmp", (Outcome(any_mode, 0, {
+    MatrixRow("TALVENClientVersion.txt.tmp", (Outcome(any_mode, 6, {
         **NO_VERSION, "TALVENClientVersion.txt.tmp": "7."}, DONE),),
         before={**MATRIX_BEFORE, "TALVENClientVersion.txt.tmp": "7."}),
 ]
