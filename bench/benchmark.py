@@ -356,14 +356,19 @@ def typical_floor():
     # ioctl, close).
     deletable = {"newfstatat": 1, "faccessat2": 1, "openat": 1, "ioctl": 1, "close": 1}
     delete = {"unlinkat": 1}
-    rename = {"renameat2": 1}
+    # A rename that never replaces: which file is moved (so that a reply
+    # lost after the rename can be told from a rename not done), the rename.
+    rename = {"newfstatat": 1, "renameat2": 1}
 
     def copy(size):
         # open the source, fstat it (a regular file?), clear a left-over
-        # temporary, create the temporary, move the data, set the mode, flush,
-        # close both, and rename the temporary onto the target.
-        return {"openat": 2, "newfstatat": 1, "unlinkat": 1, "copy_file_range": copy_calls(size),
-                "fchmod": 1, "fsync": 1, "close": 2, "renameat": 1}
+        # temporary, create the temporary, find the one stretch of data
+        # (SEEK_DATA, SEEK_HOLE), move it, fstat the source (not cut short),
+        # set the length and the mode, flush, fstat the copy (which file it
+        # is), close both, and rename the temporary onto the target.
+        return {"openat": 2, "newfstatat": 3, "unlinkat": 1, "lseek": 2,
+                "copy_file_range": copy_calls(size), "ftruncate": 1, "fchmod": 1, "fsync": 1,
+                "close": 2, "renameat": 1}
 
     add("box: confirmation notice", box)
     add("folder lock taken", lock_take)
@@ -372,10 +377,8 @@ def typical_floor():
     add("check TALVENClient_NEW.exe can be read", readable)
     add("check TALVENClient.exe could be deleted", deletable)
     add("copy TALVENClient_NEW.exe", copy(len(TYPICAL_FOLDER["TALVENClient_NEW.exe"])))
-    add("delete TALVENClient_NEW.exe", delete)
     add("delete TALVENClientVersion.txt", delete)
     add("copy TALVENClient_VER.txt", copy(len(TYPICAL_FOLDER["TALVENClient_VER.txt"])))
-    add("delete TALVENClient_VER.txt", delete)
     add("check TALVENNetBridge40_new.dll", check)
     add("check TALVENNetBridge40.dll", check)
     add("delete TALVENNetBridge40.old.dll (absent)", delete)
@@ -383,6 +386,8 @@ def typical_floor():
     add("rename TALVENNetBridge40_new.dll", rename)
     add("check TALVENViewHostPanel_new.dll (absent)", check)
     add("check TALVENViewHostPanel40_new.dll (absent)", check)
+    add("delete TALVENClient_NEW.exe, every component in place", delete)
+    add("delete TALVENClient_VER.txt", delete)
     add("folder lock released", lock_release)
     add("box: final message", box)
     return floor, operations

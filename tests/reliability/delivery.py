@@ -137,6 +137,8 @@ def source_written_during_delivery(program, root: Path, report) -> None:
 def concurrent_pass(program, root: Path, report) -> None:
     update_waits_for_delivery(program, root, report)
     source_written_during_delivery(program, root, report)
+    part_swapped_after_read_back(program, root, report)
+    links_swapped_meanwhile(program, root, report)
 
 
 def update_waits_for_delivery(program, root: Path, report) -> None:
@@ -153,3 +155,72 @@ def update_waits_for_delivery(program, root: Path, report) -> None:
     report.outcome("an update run started while a delivery holds the folder lock", problems)
     report.lines.append("an update run started while a delivery held the folder lock: "
                         + ("it waited, then installed the whole delivery" if not problems else "see above"))
+
+
+def part_swapped_after_read_back(program, root: Path, report) -> None:
+    """Another user swaps the executable's .part for a file of their own
+    after the delivery read it back (the renames are slowed): the delivery
+    finds that the name does not hold the file it checked, says so (status
+    6), and leaves no such file waiting for a run."""
+    source, client = folders(root, "part swapped after its read-back")
+    slow = deliver(program, source, client, popen=True,
+                   strace=["--inject=renameat:delay_enter=1500ms:when=1"])
+    # The older waiting executable goes right before the first rename.
+    deadline = time.monotonic() + WAIT_TIMEOUT_S
+    while (client / c.NEW_EXE).exists() and slow.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    theirs = client / "theirs.tmp"
+    theirs.write_text("another user's executable")
+    os.rename(theirs, client / f"{c.NEW_EXE}.part")
+    out, err = slow.communicate(timeout=120)
+    problems = [] if slow.returncode == 6 else [f"delivery status {slow.returncode}"]
+    if b"was replaced or changed by someone else" not in err:
+        problems.append(f"said {err!r}")
+    if b"delivered as " + c.NEW_EXE.encode() in out:
+        problems.append("claims the executable delivered")
+    now = c.snapshot(client)
+    if now.get(c.NEW_EXE) is not None:
+        problems.append(f"{c.NEW_EXE} holds {now[c.NEW_EXE]!r}")
+    report.outcome("another user swaps the executable's .part after its read-back", problems)
+    report.lines.append("the executable's .part swapped by another user after its read-back: "
+                        + ("the delivery said so (status 6) and left nothing for a run to install"
+                           if not problems else "see above"))
+
+
+# Every name a run or a delivery works with, for the link swapper.
+SWAPPED = sorted(c.COMPONENTS | c.TEMPORARIES | PARTS | {c.LOCK})
+
+
+def links_swapped_meanwhile(program, root: Path, report, seconds=3.0) -> None:
+    """Another user keeps planting links at every name the run and the
+    delivery use (to a file beside the folder, and to a name there that
+    does not exist) while deliveries and update runs go on: nothing beside
+    the folder changes."""
+    source, client = folders(root, "links swapped meanwhile")
+    outside = c.Outside(client.parent)
+    targets = [str(outside.sentinel), str(client.parent / "never made.txt")]
+    stop = time.monotonic() + seconds
+    swapper = subprocess.Popen(
+        ["python3", "-c", "import os,sys,time\n"
+         "names, targets, stop = sys.argv[1].split('\\n'), sys.argv[2:4], float(sys.argv[4])\n"
+         "i = 0\n"
+         "while time.time() < stop:\n"
+         "    for name in names:\n"
+         "        i += 1\n"
+         "        try:\n"
+         "            os.symlink(targets[i % 2], name + '.swap'); os.rename(name + '.swap', name)\n"
+         "        except OSError:\n"
+         "            pass\n",
+         "\n".join(SWAPPED), *targets, str(time.time() + seconds)], cwd=client)
+    runs = 0
+    while time.monotonic() < stop:
+        deliver(program, source, client)
+        c.run(program, client, timeout=90)
+        runs += 1
+    swapper.wait(timeout=30)
+    problems = outside.problems()
+    report.outcome(f"links swapped at every name during {runs} deliveries and update runs",
+                   problems)
+    report.lines.append(f"links planted at every name ({len(SWAPPED)}) during {runs} deliveries "
+                        "and update runs: " + ("nothing beside the folder changed"
+                                               if not problems else "see above"))

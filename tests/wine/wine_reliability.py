@@ -170,8 +170,9 @@ ORACLE = [
      "the link check on the delivered library opened to be renamed fails, and so does the rename"),
     (r"^server: readlink \w+\.dll ", 4,
      "the link check on the library in use opened to be renamed fails, and so does the rename"),
-    (r"^exe: fstat TALVENClient\.exe\.tmp ", 3,
-     "the flushed temporary cannot be looked at: the copy fails, the delivery stays"),
+    (r"^(server: readlink|exe: (fstat|write|utimensat)) TALVENClient(_NEW\.exe|\.exe\.tmp) ", 3,
+     "the readability check or the copy cannot open its files as themselves, look at them "
+     "through their handles or write the temporary: the copy fails, the delivery stays"),
     (r" EACCES$", 0, "access denied: retried as another process's brief hold, and the next try "
      "goes through"),
     (r"^exe: fstat TALVENClient\.exe ", 2,
