@@ -35,6 +35,7 @@ class DeliveryCase:
     says: tuple = ()  # each must stand in standard output or error
     updated: dict | None = None  # the client folder after an update run that follows
     platforms: tuple = ("linux", "wine")
+    writing: str = ""  # a source file another process holds open for writing meanwhile
 
 
 DELIVERY_CASES = [
@@ -94,6 +95,9 @@ DELIVERY_CASES = [
     # chattr +i on the client folder: nobody may create files in it.
     DeliveryCase("client folder unwritable", SOURCE_NEW, CLIENT_OLD, WHOLE, 4,
                  None, ("may not create files",), platforms=("linux",)),
+    # Windows shuts the reader out while a writer is at work: not delivered.
+    DeliveryCase("source still being written", SOURCE_NEW, CLIENT_OLD, WHOLE, 6, None,
+                 ("still being written",), platforms=("wine",), writing="TALVENClient.exe"),
 ]
 
 UNWRITABLE = "client folder unwritable"
@@ -109,7 +113,8 @@ def check_delivery(case: DeliveryCase, deliver, runner, root: Path) -> list:
     lay_out(source, case.source)
     lay_out(client, case.client)
     args = [a.format(source=source, client=client) for a in case.args]
-    status, out, err = deliver(args, unwritable=client if case.name == UNWRITABLE else None)
+    status, out, err = deliver(args, unwritable=client if case.name == UNWRITABLE else None,
+                               writing=source / case.writing if case.writing else None)
     problems = [] if status == case.status else [f"exit status {status}, expected {case.status}"]
     problems += [f"does not say {s!r}" for s in case.says if s not in out + err]
     problems += folder_differences(case.client if case.after is None else case.after,

@@ -41,7 +41,7 @@ class LinuxDeliverer:
     def __init__(self, program: Path):
         self.program = program
 
-    def __call__(self, args, unwritable=None):
+    def __call__(self, args, unwritable=None, writing=None):  # no share modes: no writer rows
         if unwritable:
             subprocess.run(["chattr", "+i", unwritable], check=True)
         try:

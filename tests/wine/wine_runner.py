@@ -42,8 +42,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "reliability"))
 from cases import (ALL_LIBRARIES, CASES, DONE, EXE_LOCKED, EXE_MISSING, EXE_UNABLE, INSTALLED,  # noqa: E402
-                   NB_UNABLE, TYPICAL_AFTER, TYPICAL_BEFORE, locked, without)
-from harness import STAMP, Case, Result, check, run_all  # noqa: E402
+                   NB_UNABLE, THEIRS, TYPICAL_AFTER, TYPICAL_BEFORE, locked, without)
+from harness import STAMP, Case, Link, Result, check, run_all  # noqa: E402
 
 # The i386 loader itself: Debian's /usr/bin/wine falls back to the 64-bit
 # one where 32-bit Wine is not installed.
@@ -199,6 +199,13 @@ WINE_CASES = [
          TYPICAL_AFTER, [DONE], 0, platforms=("wine",)),
     Case("read-only left-over temporaries", {**TYPICAL_BEFORE, **LEFT_OVERS}, TYPICAL_AFTER,
          [DONE], 0, held=tuple(ReadOnly(n) for n in LEFT_OVERS), platforms=("wine",)),
+    # A link planted at the folder lock's name: on Windows the lock opens it
+    # as itself (OPEN_REPARSE_POINT) and deletes the link on release. Wine
+    # shows a Unix link as the file it points to, and its delete-on-close
+    # takes that file, as for the other links of cases.py: recorded here.
+    Case("folder lock's name links to another file (Wine: that file is removed)",
+         {**TYPICAL_BEFORE, LOCK: Link(THEIRS), THEIRS: "their file"},
+         {**TYPICAL_AFTER, LOCK: Link(THEIRS)}, [DONE], 0, platforms=("wine",)),
     # A file a killed run's delete left aside, unmarked, is removed by the
     # next run; a name of that kind that no delete made stays.
     Case("files left aside by a killed run's delete",
@@ -1057,8 +1064,15 @@ def run_wine_deliveries(runner, only=None) -> int:
         return 0
     program = runner.program.with_name("TalvenClient_DELIVER.exe")
 
-    def deliver(args, unwritable=None):
-        done = runner.session.wine(str(program), *map(wine_path, args), loader=runner.loader)
+    def deliver(args, unwritable=None, writing=None):
+        holder = None
+        if writing is not None:
+            holder = runner.start_holder(writing.parent, Hold(writing.name, "w", "r"), [])
+        try:
+            done = runner.session.wine(str(program), *map(wine_path, args), loader=runner.loader)
+        finally:
+            if holder is not None:
+                stop(holder)
         return (done.returncode, done.stdout.decode(errors="replace"),
                 done.stderr.decode(errors="replace"))
 
