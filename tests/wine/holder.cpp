@@ -25,7 +25,14 @@
 //       open with a hidden window of its own until its input ends. Without
 //       a window on it, Wine closes the desktop a second after each run and
 //       starts it afresh for the next, and a box shown while it closes is
-//       never drawn.
+//       never drawn. It answers the program's message boxes from inside
+//       Wine, with no X focus or key involved: each input line "TID HOW"
+//       (the thread id in hex, as Wine's trace shows it) waits for that
+//       thread's box captioned "TALVEN Client" to stand and answers it as a
+//       user would, HOW being Return or Escape (the key, posted to the
+//       control that has the box's focus) or close (the close box). It
+//       writes "answered" once the answer is posted, or "no box" when none
+//       stands within BOX_WAIT_MS.
 //
 // Once every file is held (the scanner: once it watches) it writes "held"
 // and a line feed to standard output. It then reads standard input: a line
@@ -88,6 +95,61 @@ bool LOOK_UP(const Mode (&modes)[N], const char* word, DWORD& value) {
 }
 
 // The number on the first line of standard input, or 0 at its end.
+// How long the answerer waits for a box that the trace has announced: its
+// window is made after the call that the trace shows.
+constexpr DWORD BOX_WAIT_MS = 30'000;
+constexpr DWORD BOX_POLL_MS = 10;
+
+struct BoxSearch {
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK IS_BOX(HWND window, LPARAM search) {
+  char kind[16], caption[32];
+  if (IsWindowVisible(window) && IsWindowEnabled(window) &&
+      GetClassNameA(window, kind, sizeof kind) > 0 &&
+      std::strcmp(kind, "#32770") == 0 &&
+      GetWindowTextA(window, caption, sizeof caption) > 0 &&
+      std::strcmp(caption, "TALVEN Client") == 0) {
+    reinterpret_cast<BoxSearch*>(search)->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Answers the box of thread `thread` as `how` says; false when none stands.
+bool ANSWER(DWORD thread, const char* how) {
+  BoxSearch search;
+  for (DWORD waited = 0; search.found == nullptr && waited < BOX_WAIT_MS;
+       waited += BOX_POLL_MS) {
+    EnumThreadWindows(thread, IS_BOX, reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) Sleep(BOX_POLL_MS);
+  }
+  if (search.found == nullptr) return false;
+  if (std::strcmp(how, "close") == 0)
+    return PostMessageA(search.found, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
+  const WPARAM key = std::strcmp(how, "Escape") == 0 ? VK_ESCAPE : VK_RETURN;
+  // The box's dialog loop takes posted keys as typed ones (IsDialogMessage).
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  const HWND focus = GetGUIThreadInfo(thread, &gui) && gui.hwndFocus != nullptr
+                         ? gui.hwndFocus
+                         : search.found;
+  return PostMessageA(focus, WM_KEYDOWN, key, 1) != FALSE &&
+         PostMessageA(focus, WM_KEYUP, key, 0xC0000001) != FALSE;
+}
+
+// The anchor's answerer: one line of input a box, until the input ends.
+void ANSWER_BOXES() {
+  char line[64], how[16];
+  unsigned long thread = 0;
+  while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    const bool read = std::sscanf(line, "%lx %15s", &thread, how) == 2;
+    std::puts(read && ANSWER(thread, how) ? "answered" : "no box");
+    std::fflush(stdout);
+  }
+}
+
 long READ_LET_GO_DELAY() {
   char line[32];
   if (std::fgets(line, sizeof line, stdin) == nullptr) return 0;
@@ -165,7 +227,7 @@ int main(int argc, char** argv) {
       return FAIL("cannot open a window on", "the desktop");
     std::puts("held");
     std::fflush(stdout);
-    READ_LET_GO_DELAY();  // until the session ends its input
+    ANSWER_BOXES();  // until the session ends its input
     DestroyWindow(window);
     return 0;
   }

@@ -17,7 +17,12 @@ One Wine session serves every case: a fresh prefix, a virtual X display and
 Wine's virtual desktop, in which Wine draws each box's caption and close
 button itself and needs no window manager. Each box is read from Wine's relay
 trace of user32.MessageBoxA (owner, text, caption and style exactly as the
-program passed them) and dismissed with xdotool, as a user would.
+program passed them) and answered from inside Wine by the session's anchor
+(tests/wine/holder.cpp): it finds the box of the thread that the trace
+names and posts the key (Return, Escape) or the close command a user would
+give it. No X focus, click or key is involved, so a loaded machine cannot
+make a key miss its box. (tests/wine/screenshots.sh keeps one real X key
+press on a real box.)
 """
 
 import argparse
@@ -56,15 +61,13 @@ PREFIX_SETUP_TIMEOUT_S = 300
 WINE_COMMAND_TIMEOUT_S = 120
 HOLDER_READY_TIMEOUT_S = 60
 BOX_APPEAR_TIMEOUT_S = 60  # from start (or the last box) to the next box
-WINDOW_APPEAR_TIMEOUT_S = 30
-DISMISS_TIMEOUT_S = 10  # per attempt, from key press to MessageBoxA's return
-DISMISS_ATTEMPTS = 3
-XDOTOOL_TIMEOUT_S = 20
+# From the answer to MessageBoxA's return; the answerer itself waits up to
+# 30 s for the box's window (holder.cpp, BOX_WAIT_MS).
+DISMISS_TIMEOUT_S = 60
 EXIT_TIMEOUT_S = 60
 POLL_PAUSE_S = 0.05
 
 CAPTION = "TALVEN Client"
-PROGRAM_CLASS = r"^talvenclient_set\.exe$"  # X class of the program's windows
 KINDS = {0x2040: "information", 0x2010: "error"}  # task-modal, OK, with icon
 
 
@@ -414,6 +417,16 @@ class WineSession:
         if answer.strip() != "held":
             raise RuntimeError(f"the holder does not start under Wine: {answer!r}")
 
+    def answer(self, thread: str, how: str) -> str:
+        """Has the anchor answer the box of Wine thread `thread` (hex) with
+        `how` (Return, Escape, close): "answered", or why not."""
+        try:
+            self.anchor.stdin.write(f"{thread} {how}\n".encode())
+            self.anchor.stdin.flush()
+        except OSError as error:
+            return f"the answerer is gone: {error}"
+        return read_line(self.anchor.stdout, DISMISS_TIMEOUT_S).strip() or "the answerer said nothing"
+
     def runs_32bit(self) -> bool:
         try:
             return (loader_starts(WINE32) and
@@ -477,6 +490,7 @@ class TracedRun:
         self.lines = queue.Queue()
         self.log = log
         self.boxes = []
+        self.box_thread = ""
         self.dismissed = 0
         self.ended = self.timed_out = False
         threading.Thread(target=self._read_trace, daemon=True).start()
@@ -498,6 +512,7 @@ class TracedRun:
             if CALL.search(line):
                 self.log.append(line.strip())
                 self.boxes.append(box_of(line))
+                self.box_thread = line.split(":", 1)[0]  # Wine's thread id, in hex
                 return "box"
             if RET.search(line):
                 self.log.append(line.strip())
@@ -534,59 +549,6 @@ class WineRunner:
         self.at_notice = None
         # Added to the session's environment for the program's runs.
         self.env = {}
-
-    def xdotool(self, *args) -> str:
-        """xdotool's output; "" when it hangs (windowfocus --sync waits for a
-        focus change that may never come), which the caller treats as a
-        window not found or a key that did not take, and tries again."""
-        try:
-            return subprocess.run(["xdotool", *args], env=self.session.env, capture_output=True,
-                                  text=True, timeout=XDOTOOL_TIMEOUT_S).stdout
-        except subprocess.TimeoutExpired:
-            return ""
-
-    def find_box_window(self, count: int = 1) -> str:
-        """A box window once `count` boxes are shown and in place: Wine maps
-        a box before it moves it to the middle of the desktop, and a click
-        or key sent to it meanwhile is lost (more likely on a loaded machine,
-        and with several boxes coming up at once)."""
-        deadline = time.monotonic() + WINDOW_APPEAR_TIMEOUT_S
-        last = None
-        while time.monotonic() < deadline:
-            found = [window for window in
-                     self.xdotool("search", "--onlyvisible", "--classname", PROGRAM_CLASS).split()
-                     if self.xdotool("getwindowname", window).strip() != "Default IME"]
-            places = [self.xdotool("getwindowgeometry", window) for window in found]
-            if len(found) >= count and places == last:
-                return found[0]
-            last = places
-            time.sleep(POLL_PAUSE_S)
-        return ""
-
-    def windows_seen(self) -> str:
-        """The program's windows, shown or not, for the log of a box not found."""
-        shown = self.xdotool("search", "--onlyvisible", "--classname", PROGRAM_CLASS).split()
-        return "; ".join(f"{window} {self.xdotool('getwindowname', window).strip()!r}"
-                         f"{'' if window in shown else ' (not shown)'}"
-                         for window in self.xdotool("search", "--classname", PROGRAM_CLASS).split()
-                         ) or "none"
-
-    def press(self, window: str, how: str) -> None:
-        if how in ("close", "caption"):
-            # Wine draws the caption in its virtual desktop; the close button
-            # sits at its right end. A click on the caption makes the box
-            # under it the active one, which Wine sends keys to.
-            info = subprocess.run(["xwininfo", "-id", window], env=self.session.env,
-                                  capture_output=True, text=True, timeout=WINE_COMMAND_TIMEOUT_S).stdout
-            geometry = re.search(r"Absolute upper-left X:\s+(-?\d+)\s+Absolute upper-left Y:"
-                                 r"\s+(-?\d+)(?:.|\n)*?Width:\s+(\d+)", info)
-            if not geometry:
-                return  # the window went meanwhile: the caller finds it again or sees it gone
-            x, y, width = (int(n) for n in geometry.groups())
-            x += width - 11 if how == "close" else width // 2
-            self.xdotool("mousemove", str(x), str(y + 10), "click", "1")
-        else:
-            self.xdotool("windowfocus", "--sync", window, "key", how)
 
     def start_holder(self, folder: Path, hold: Hold, log: list, args=None) -> subprocess.Popen:
         args = [self.holder_loader, *(args or [str(self.holder), *hold.args()])]
@@ -672,40 +634,30 @@ class WineRunner:
         return result
 
     def _dismiss(self, run: TracedRun, how: str) -> bool:
-        """Presses `how` on the run's box until it returns; what each failed
-        attempt met goes into the run's log. A box that needed a second
-        press fails the case (a lost key is the flakiness to be seen)."""
-        for attempt in range(1, DISMISS_ATTEMPTS + 1):
-            window = self.find_box_window()
-            if not window:
-                run.log.append(f"attempt {attempt}: no box window in {WINDOW_APPEAR_TIMEOUT_S} s; "
-                               f"the program's windows: {self.windows_seen()}")
-                continue
-            self.press(window, how)
-            try:
-                if run.take(DISMISS_TIMEOUT_S) != "dismissed":
-                    return False
-                if attempt > 1:
-                    run.boxes.append(("dismissal", f"box {run.dismissed} needed {attempt} tries"))
-                return True
-            except queue.Empty:
-                run.log.append(f"attempt {attempt}: {how} on window {window} left the box standing")
-        return False
+        """Has the box of `run` answered with `how` and waits until it
+        returns; what went wrong goes into the run's log."""
+        said = self.session.answer(run.box_thread, how)
+        if said != "answered":
+            run.log.append(f"{how} to the box of thread {run.box_thread}: {said}")
+            return False
+        try:
+            return run.take(DISMISS_TIMEOUT_S) == "dismissed"
+        except queue.Empty:
+            run.log.append(f"{how} to the box of thread {run.box_thread} left it standing")
+            return False
 
     def run_together(self, folder: Path, count: int, held=()) -> list:
         """Starts `count` runs in `folder` at once and dismisses their boxes,
-        none before every run shows its notice, so that they go on together.
-        The boxes stand one over another and Wine sends keys to the active
-        one: each time the box on top is clicked and dismissed, and the runs'
-        traces tell whose it was. Each Hold in `held` holds its file until
-        every notice is gone, then lets go (after its let_go_ms)."""
+        none before every run shows its notice, so that they go on together;
+        each box is answered in its own thread. Each Hold in `held` holds its
+        file until every notice is gone, then lets go (after its
+        let_go_ms)."""
         log = []
         holders = [(hold, self.start_holder(folder, hold, log)) for hold in held]
         runs = []
         try:
             runs = [TracedRun(self, folder, list(log)) for _ in range(count)]
             last_news = time.monotonic()
-            misses = 0
             while not all(run.ended for run in runs):
                 if self._news(runs):
                     last_news = time.monotonic()
@@ -714,14 +666,9 @@ class WineRunner:
                     holders, ended = [], holders
                     self._end_holders(ended)
                 if all(run.boxes for run in runs) and any(run.waiting() for run in runs):
-                    if self._dismiss_top(runs):
-                        last_news = time.monotonic()
-                    else:
-                        # A key that left a box standing fails the round.
-                        for run in runs:
-                            run.boxes.append(("dismissal", "a box needed another try"))
-                        if (misses := misses + 1) == DISMISS_ATTEMPTS:
-                            raise TimeoutError("no box could be dismissed")
+                    if not self._dismiss_one(runs):
+                        raise TimeoutError("a box could not be answered")
+                    last_news = time.monotonic()
                 elif time.monotonic() - last_news > self.box_timeout_s:
                     raise TimeoutError("no box came")
                 else:
@@ -751,21 +698,22 @@ class WineRunner:
                 said = True
         return said
 
-    def _dismiss_top(self, runs) -> bool:
-        """Clicks the caption of the box on top, presses Return, and waits
-        until one of the runs' boxes has returned."""
+    def _dismiss_one(self, runs) -> bool:
+        """Answers the box of one waiting run (Return) and waits until one
+        of the runs' boxes has returned."""
+        run = next(run for run in runs if run.waiting())
         before = sum(run.dismissed for run in runs)
-        window = self.find_box_window(sum(run.waiting() for run in runs))
-        if not window:
+        said = self.session.answer(run.box_thread, "Return")
+        if said != "answered":
+            run.log.append(f"Return to the box of thread {run.box_thread}: {said}")
             return False
-        self.press(window, "caption")
-        self.xdotool("key", "Return")  # to the active box, wherever X's focus is
         deadline = time.monotonic() + DISMISS_TIMEOUT_S
         while time.monotonic() < deadline:
             self._news(runs)
             if sum(run.dismissed for run in runs) > before:
                 return True
             time.sleep(POLL_PAUSE_S)
+        run.log.append(f"Return to the box of thread {run.box_thread} left it standing")
         return False
 
     @staticmethod
