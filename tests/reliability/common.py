@@ -332,7 +332,9 @@ def calls_of(lines, process="", basenames=False) -> list:
             fd = numbers[2] if name == "copy_file_range" else numbers[0]
             decoded = DECODED_FD.match(fd)
             subject = name_of(decoded[2]) if decoded else fds.get((pid, fd), "")
-            kind = "fstat" if name == "newfstatat" else name
+            # fstat, whichever call the C library makes it with (statx in
+            # the 32-bit build under Wine), so that one oracle serves both.
+            kind = "fstat" if name in ("newfstatat", "statx") else name
         if name == "openat" and result.split()[0].isdigit():
             fds[pid, result.split()[0]] = paths[0]
         call = Call(name, occurrence, args, subject, kind, process, result, float(when or 0))
