@@ -732,13 +732,16 @@ METHOD = """\
   the same calls. The floor is what the run's operations need on this
   platform: a box is write + ioctl(TCGETS) (the box waits for Enter only on a
   terminal); an existence check newfstatat; a delete unlinkat; a rename
-  renameat2; the check that the executable in use could be deleted
+  newfstatat (which file is moved, so that a lost reply can be told from a
+  rename not done) + renameat2; the check that the executable in use could be deleted
   newfstatat + faccessat2 of the folder + openat + ioctl (its immutable and
   append-only flags) + close; the check that the delivery can be read
   openat + fstat + close; a copy openat + fstat + unlinkat of a left-over temporary +
-  openat + copy_file_range per 1 GiB (the size is known from fstat, so no call
-  is spent on finding the end of the file) + fchmod + fsync + close x2 +
-  renameat; the folder lock openat + flock + fstat + newfstatat, then unlinkat
+  openat + lseek SEEK_DATA and SEEK_HOLE per stretch of data (holes stay
+  holes) + copy_file_range per 1 GiB (the size is known from fstat, so no call
+  is spent on finding the end of the file) + fstat of the source (not cut
+  short) + ftruncate + fchmod + fsync + fstat of the copy (which file it is) +
+  close x2 + renameat; the folder lock openat + flock + fstat + newfstatat, then unlinkat
   and close to release it.
 - Heap allocations: `bench/count_allocations.c`, an LD_PRELOAD library that
   replaces every allocating C library entry and counts calls, armed from the
