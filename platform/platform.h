@@ -68,21 +68,23 @@ int32_t CBL_DELETE_FILE(std::string_view name);
 int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target);
 
 // Zero when `target` holds exactly the content of `source` (and, on POSIX,
-// its permission bits); `source` is never changed, an existing `target` is
-// replaced. The data goes to a temporary file in the same folder, named
-// `target` followed by ".tmp", is flushed to disk and only then renamed onto
-// `target`, so `target` never holds a partial file; the temporary is ours, so
-// one left behind is removed first whatever its attributes, and it is
-// removed on any failure. A source that is not a regular file fails at once.
-// Both: a copy that comes out shorter than the source fails. Windows: the
-// source is held open with writers shut out for the whole copy, so a file
-// still being written fails the copy (after the retry) instead of being
-// copied half-written; every
-// open of the copy, and the final rename, tolerate a virus scanner's brief read
-// and retry its sharing violations; the copy never carries the source's
-// read-only attribute to `target`. POSIX has no share modes: a source still
-// being written is copied as it stands, and one that comes out shorter than
-// it was when opened fails the copy.
+// its permission bits but set-user/group-ID and group and other write);
+// `source` is never changed, an existing `target` is replaced. The data goes
+// to a temporary file in the same folder, named `target` followed by ".tmp",
+// made afresh on the name itself (a left-over one is removed first whatever
+// its attributes; nothing is written through a link), written, flushed to
+// disk and only then renamed onto `target`, so `target` never holds a
+// partial file; the temporary is removed on any failure. The source is
+// opened as itself and checked on that handle: one that is not a regular
+// file fails at once, and a copy that comes out shorter than the source was
+// when opened fails. Holes stay holes (POSIX: each stretch of data is
+// copied); Windows refuses a source marked sparse rather than write it out
+// in full. Windows: the source is held open with writers shut out for the
+// whole copy, so a file still being written fails the copy (after the
+// retry) instead of being copied half-written; a virus scanner may read the
+// temporary meanwhile, and the final rename retries its sharing violations;
+// the copy never comes out read-only. POSIX has no share modes: a source
+// still being written is copied as it stands.
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target);
 
 // Zero when `name` is a plain file that can be read while nobody writes to
