@@ -88,10 +88,11 @@ int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target);
 int32_t CBL_COPY_FILE(std::string_view source, std::string_view target);
 
 // Zero when `name` is a plain file that can be read while nobody writes to
-// it: the check before a file in use is given up for it. Windows: opened
-// for reading with read sharing only, so a writer still at work (or a holder
-// that shares nothing) fails it after the retry. POSIX has no share modes:
-// zero whenever the file can be opened for reading.
+// it: the check before a file in use is given up for it. Opened as itself:
+// a link fails, never followed. Windows: opened for reading with read
+// sharing only, so a writer still at work (or a holder that shares nothing)
+// fails it after the retry. POSIX has no share modes: zero whenever the
+// file can be opened for reading.
 int32_t CHECK_FILE_READABLE(std::string_view name);
 
 // Zero when `name` could be deleted or replaced now: nobody holds it, it is
