@@ -185,6 +185,19 @@ ORACLE = [
     (r"^(server: (openat|rename)|exe: fstat) \w+_new\.dll ", 5,
      "the delivered library is not renamed"),
     (r"^(server: (openat|rename)|exe: fstat) \w+\.dll ", 4, "the library in use is not set aside"),
+    # The wineserver's look-ups around an open or a rename are counted with
+    # the rest of its calls on the name, and which of them a count reaches
+    # depends on timing: a failure there is passed over, or fails the open
+    # or rename it belongs to.
+    (r"^server: \w+ \w+_new\.dll ", (0, 5),
+     "a wineserver call around the delivered library's rename: passed over, or the rename fails"),
+    (r"^server: \w+ \w+\.dll ", (0, 4),
+     "a wineserver call around the library in use's rename: passed over, or the rename fails"),
+    (rf"^server: \w+ {EXE_COPY} ", (0, 3),
+     "a wineserver call around the copy's opens or rename: passed over, or the copy fails"),
+    (r"^server: \w+ TALVENClient\.exe ", (0, 2, 3),
+     "a wineserver call around the check or the replacing rename: passed over, or the "
+     "executable in use stays"),
     (r".", 0, "a call whose failure Wine passes over or makes again (its own look-ups around an "
      "open, attribute reads, closes, time stamps, the old backup's delete that makes a stamped "
      "backup name instead): the run goes on"),
