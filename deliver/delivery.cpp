@@ -556,9 +556,11 @@ Failure COPY_CHECKED(const std::string& source_path, std::string_view name,
 }
 
 // Nothing when the file under `name` is the one written as `written`, of the
-// size it was checked with; else why not.
+// size it was checked with; else why not, with `replaced` set when another
+// file stands there.
 Failure STILL_THE_FILE_CHECKED(const std::string& name,
-                               const platform::FileFacts& written) {
+                               const platform::FileFacts& written,
+                               bool& replaced) {
   platform::OpenFile file;
   platform::FileFacts facts;
   if (const int32_t status = platform::OPEN_FOR_READING(
@@ -566,8 +568,8 @@ Failure STILL_THE_FILE_CHECKED(const std::string& name,
     return FAILED(COPY_FAILED, "cannot look at " + name + BECAUSE(status));
   static_cast<void>(platform::CLOSE_FILE(file));  // read only: nothing to lose
   // The change time is not compared: a rename sets it (POSIX).
-  if (!facts.SAME_FILE_AS(written) || facts.size != written.size)
-    return FAILED(COPY_FAILED, name + TEXT(REPLACED_BY_ANOTHER));
+  replaced = !facts.SAME_FILE_AS(written) || facts.size != written.size;
+  if (replaced) return FAILED(COPY_FAILED, name + TEXT(REPLACED_BY_ANOTHER));
   return {};
 }
 
@@ -668,6 +670,7 @@ int DELIVER_FILES(const Source& source, const std::string& client) {
             : LISTED(entries, component.delivery_name) != nullptr;
     const std::string delivered(component.delivery_name);
     Failure renamed;
+    bool replaced = false;
     if (const int32_t status =
             platform::RENAME_REPLACING(PART_NAME(component), delivered))
       renamed = FAILED(COPY_FAILED, "cannot rename " + PART_NAME(component) +
@@ -675,12 +678,11 @@ int DELIVER_FILES(const Source& source, const std::string& client) {
                                         "; run the command again to complete "
                                         "the delivery");
     else
-      renamed = STILL_THE_FILE_CHECKED(delivered, written[i]);
+      renamed = STILL_THE_FILE_CHECKED(delivered, written[i], replaced);
     if (renamed.failed()) {
       // A file that is not the one checked must not wait for a run: what
       // stands under the name goes too (best effort, as the parts).
-      if (renamed.message.ends_with(REPLACED_BY_ANOTHER))
-        static_cast<void>(platform::CBL_DELETE_FILE(delivered));
+      if (replaced) static_cast<void>(platform::CBL_DELETE_FILE(delivered));
       static_cast<void>(REMOVE_PARTS());
       return REPORT(renamed);
     }
