@@ -362,13 +362,15 @@ def typical_floor():
 
     def copy(size):
         # open the source, fstat it (a regular file?), clear a left-over
-        # temporary, create the temporary, find the one stretch of data
-        # (SEEK_DATA, SEEK_HOLE), move it, fstat the source (not cut short),
-        # set the length and the mode, flush, fstat the copy (which file it
-        # is), close both, and rename the temporary onto the target.
-        return {"openat": 2, "newfstatat": 3, "unlinkat": 1, "lseek": 2,
-                "copy_file_range": copy_calls(size), "ftruncate": 1, "fchmod": 1, "fsync": 1,
-                "close": 2, "renameat": 1}
+        # temporary, fstat the source again for its mode and create the
+        # temporary with it (set again past the umask), find the one stretch
+        # of data (SEEK_DATA, SEEK_HOLE), move it, fstat the source (not cut
+        # short), set the length, flush, fstat the copy (which file it is),
+        # close both, rename the temporary onto the target, and flush the
+        # folder (open, fsync, close) so that the rename is on disk.
+        return {"openat": 3, "newfstatat": 4, "unlinkat": 1, "lseek": 2,
+                "copy_file_range": copy_calls(size), "ftruncate": 1, "fchmod": 1, "fsync": 2,
+                "close": 3, "renameat": 1}
 
     add("box: confirmation notice", box)
     add("folder lock taken", lock_take)

@@ -1,8 +1,7 @@
-// POSIX implementation of the platform operations (Linux). Only system calls
-// and the mapping of their errors belong here: nothing about components,
-// messages or the order of the update's steps. Each routine behaves as its
-// Win32 counterpart does, so that one set of expectations holds for both.
+// The primitives on POSIX (Linux): system calls and the mapping of their
+// errors only. What the routines above make of them is in platform.cpp.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <pwd.h>
@@ -22,128 +21,50 @@
 #include "platform.h"
 
 namespace platform {
+
+const int32_t STATUS_ABSENT = ENOENT;
+const int32_t STATUS_INVALID = EINVAL;
+const bool IDENTITY_COSTS_AN_OPEN = false;
+
 namespace {
-
-// A file that is busy (a running program, a file in use on a network file
-// system) is often let go a moment later; a delete or rename tries this many
-// times, this far apart, before it reports failure.
-constexpr int BUSY_RETRY_TRIES = 10;
-constexpr useconds_t BUSY_RETRY_PAUSE_US = 100'000;
-// Polling interval while another run holds the folder lock.
-constexpr useconds_t LOCK_POLL_PAUSE_US = 100'000;
-
-constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
 
 // The permission bits a copy may carry over: read and execute for all,
 // write for the owner alone.
 constexpr mode_t NO_WRITE_FOR_OTHERS = 0755;
 
-// A name field's name as a zero-terminated path: up to the first space or
-// the end of the field. Holds a name of up to 255 bytes plus a suffix.
-struct Path {
-  char text[NAME_MAX + 1 + TEMPORARY_SUFFIX.size()];
-  bool ok;
-};
+int FD(const OpenFile& file) { return static_cast<int>(file.native); }
 
-Path NAME_OF(std::string_view field, std::string_view suffix = {}) {
-  Path path{};
-  const std::size_t end = std::min(field.find(' '), field.size());
-  const std::string_view name = field.substr(0, end);
-  path.ok = !name.empty() && name.size() + suffix.size() < sizeof path.text &&
-            name.find('\0') == std::string_view::npos &&
-            name.find('/') == std::string_view::npos;
-  if (!path.ok) return path;
-  std::memcpy(path.text, name.data(), name.size());
-  std::memcpy(path.text + name.size(), suffix.data(), suffix.size());
-  path.text[name.size() + suffix.size()] = '\0';
-  return path;
+FileFacts FACTS_FROM(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_size),
+          static_cast<int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 +
+              st.st_ctim.tv_nsec,
+          static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+          false};
 }
 
-bool IS_TRANSIENT(int error) { return error == EBUSY || error == ETXTBSY; }
-
-// Runs `call` (a system call returning -1 on error) until it succeeds, fails
-// for good, or stays busy for all tries. Returns 0 or the last errno.
-template <typename Call>
-int32_t WITH_BUSY_RETRY(Call call) {
-  for (int attempt = 1;; ++attempt) {
-    if (call() == 0) return 0;
-    const int error = errno;
-    if (error == EINTR) continue;
-    if (!IS_TRANSIENT(error) || attempt == BUSY_RETRY_TRIES) return error;
-    usleep(BUSY_RETRY_PAUSE_US);
+// A descriptor that closes itself, for the files no caller sees.
+struct Descriptor {
+  int fd;
+  explicit Descriptor(int opened) : fd(opened) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);  // read-only or already flushed: nothing to lose
   }
-}
-
-bool NOTHING_NAMED(const char* path) {
-  struct stat st;
-  return fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-         errno == ENOENT;
-}
-
-// Which file stands under a name: its device and inode; none where nothing
-// can be seen there.
-struct Identity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool known = false;
-  bool operator==(const Identity&) const = default;
 };
-Identity IDENTITY_OF(const struct stat& st) {
-  return {st.st_dev, st.st_ino, true};
-}
-Identity IDENTITY_AT(const char* path) {
-  struct stat st;
-  return fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0
-             ? IDENTITY_OF(st)
-             : Identity{};
-}
 
-// `status` of a change of a name, looked at again when it reports failure:
-// a file server (NFS, CIFS) may carry out a request and lose its reply, and
-// the change then stands. A delete is done when nothing stands under
-// `gone`; a rename when nothing does and `stands` holds the file `moved`,
-// which stood under `gone` before it.
-int32_t LOOKED_AGAIN(int32_t status, const char* gone,
-                     const char* stands = nullptr, Identity moved = {}) {
-  if (status == 0 || !NOTHING_NAMED(gone)) return status;
-  if (stands == nullptr) return 0;
-  return moved.known && IDENTITY_AT(stands) == moved ? 0 : status;
-}
-
-// True when both names stand for one file; errno is kept.
-bool SAME_FILE(const char* one, const char* other) {
-  const int error = errno;
-  const Identity first = IDENTITY_AT(one);
-  const bool same = first.known && IDENTITY_AT(other) == first;
-  errno = error;
-  return same;
-}
-
-// Moves `source` to `target` unless `target` exists. Where the file system
-// refuses RENAME_NOREPLACE, a hard link followed by removing the old name
-// gives the same guarantee.
-int RENAME_NO_REPLACE(const char* source, const char* target) {
-  if (renameat2(AT_FDCWD, source, AT_FDCWD, target, RENAME_NOREPLACE) == 0)
-    return 0;
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-  if (linkat(AT_FDCWD, source, AT_FDCWD, target, 0) != 0 &&
-      !SAME_FILE(source, target))  // a link reported failed may stand
-    return -1;
-  const int error = unlinkat(AT_FDCWD, source, 0) == 0 ? 0 : errno;
-  // An unlink reported failed may have been done: then the rename is.
-  if (error == 0 || NOTHING_NAMED(source)) return 0;
-  // Back to one name, the source's, which still stands; a failure here
-  // leaves the file under both names, which loses nothing.
-  static_cast<void>(unlinkat(AT_FDCWD, target, 0));
-  errno = error;
-  return -1;
+// The folder that holds `path`, as a path of its own: "." for a bare name.
+Path FOLDER_OF(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return Path(".");
+  return Path(
+      std::string_view(path, static_cast<std::size_t>(slash - path) + 1));
 }
 
 // Copies [from, to) of `in` to the same place in `out` with the kernel's
 // copy, which clones where the file system can and keeps the data out of
 // this process otherwise; falls back to sendfile where the two files' file
-// systems cannot copy_file_range. A source that ends early (cut short while
-// it was copied) fails with EIO: a short copy is no delivery.
+// systems cannot copy_file_range. A source that ends early fails with EIO.
 bool COPY_RANGE(int in, int out, off_t from, off_t to,
                 bool& use_copy_file_range) {
   constexpr off_t CHUNK = off_t{1} << 30;
@@ -176,70 +97,54 @@ bool COPY_RANGE(int in, int out, off_t from, off_t to,
   return true;
 }
 
-// Copies the `size` bytes of `in` (its size when it was opened) to `out`,
-// one stretch of data at a time: a hole in the source (a sparse delivery,
-// made with truncate) stays a hole, so that nobody's delivery fills the
-// folder's disk at the cost of the user who runs the update. Stopping at
-// `size` spares the call that would only find the end of the file. A
-// source that is shorter now than `size` fails with EIO.
-bool COPY_CONTENT(int in, int out, off_t size) {
-  bool use_copy_file_range = true;
-  for (off_t at = 0; at < size;) {
-    off_t data = lseek(in, at, SEEK_DATA);
-    if (data < 0 && errno == ENXIO) break;  // nothing but a hole from here
-    if (data < 0 && errno != EINVAL) return false;
-    if (data < 0) data = at;  // no holes told apart here: all of it is data
-    if (data >= size) break;
-    off_t hole = lseek(in, data, SEEK_HOLE);
-    if (hole < 0 && errno != EINVAL) return false;
-    if (hole < 0 || hole > size) hole = size;
-    if (!COPY_RANGE(in, out, data, hole, use_copy_file_range)) return false;
-    at = hole;
-  }
-  struct stat now;
-  if (fstat(in, &now) != 0) return false;
-  if (now.st_size < size) {
-    errno = EIO;
-    return false;
-  }
-  // The holes at the end, and the copy's length.
-  return ftruncate(out, size) == 0;
+// True when both paths stand for one file; errno is kept.
+bool SAME_FILE(const char* one, const char* other) {
+  const int error = errno;
+  struct stat a, b;
+  const bool same = fstatat(AT_FDCWD, one, &a, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    fstatat(AT_FDCWD, other, &b, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  errno = error;
+  return same;
 }
 
-// Opens `path` for reading when it is a plain file, and fills `st`.
-// O_NOFOLLOW: a link planted under the name is not followed out of the
-// folder. O_NONBLOCK: opening a FIFO does not wait for a writer. Returns the
-// descriptor, or -1 with `status` set (EINVAL for anything but a plain file).
-int OPEN_PLAIN_FILE(const char* path, struct stat& st, int32_t& status) {
-  const int fd =
-      openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    status = errno;
+bool NOTHING_NAMED(const char* path) {
+  struct stat st;
+  return fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+         errno == ENOENT;
+}
+
+// Moves `source` to `target` unless `target` exists. Where the file system
+// refuses RENAME_NOREPLACE, a hard link followed by removing the old name
+// gives the same guarantee.
+int RENAME_NO_REPLACE(const char* source, const char* target) {
+  if (renameat2(AT_FDCWD, source, AT_FDCWD, target, RENAME_NOREPLACE) == 0)
+    return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+  if (linkat(AT_FDCWD, source, AT_FDCWD, target, 0) != 0 &&
+      !SAME_FILE(source, target))  // a link reported failed may stand
     return -1;
-  }
-  status = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
-  if (status == 0) return fd;
-  close(fd);  // read-only: nothing to lose
+  const int error = unlinkat(AT_FDCWD, source, 0) == 0 ? 0 : errno;
+  // An unlink reported failed may have been done: then the rename is.
+  if (error == 0 || NOTHING_NAMED(source)) return 0;
+  // Back to one name, the source's, which still stands; a failure here
+  // leaves the file under both names, which loses nothing.
+  static_cast<void>(unlinkat(AT_FDCWD, target, 0));
+  errno = error;
   return -1;
 }
 
-int LOCK_FD = -1;
-Path LOCK_NAME{};
+int32_t STATUS_OF(int result) { return result == 0 ? 0 : errno; }
 
-uint64_t MONOTONIC_MS() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
-  return static_cast<uint64_t>(now.tv_sec) * 1000 +
-         static_cast<uint64_t>(now.tv_nsec) / 1'000'000;
-}
+int LOCK_FD = -1;
+Path LOCK_PATH;
 
 // Opens the lock file for writing, which flock needs on NFS, creating it if
-// need be. A file this run creates is made readable and writable for every
-// user whatever the umask: the next user's run must be able to open it. An
-// older lock file this user may only read is still opened, for reading,
-// which flock accepts on a local disk. Returns the descriptor, or -1 with
-// `error` set.
-int OPEN_LOCK_FILE(const char* path, int& error) {
+// need be, readable and writable for every user whatever the umask: the
+// next user's run must be able to open it. An older lock file this user may
+// only read is still opened, for reading, which flock accepts on a local
+// disk. Returns the descriptor, or -1 with errno set.
+int OPEN_LOCK_FILE(const char* path) {
   constexpr int FLAGS = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   constexpr mode_t EVERYONE_READ_WRITE = 0666;
   for (;;) {
@@ -251,15 +156,12 @@ int OPEN_LOCK_FILE(const char* path, int& error) {
       static_cast<void>(fchmod(fd, EVERYONE_READ_WRITE));
       return fd;
     }
-    if (errno != EEXIST) break;
+    if (errno != EEXIST) return -1;
     fd = openat(AT_FDCWD, path, O_RDWR | FLAGS);
     if (fd < 0 && errno == EACCES)
       fd = openat(AT_FDCWD, path, O_RDONLY | FLAGS);
-    if (fd >= 0) return fd;
-    if (errno != ENOENT) break;  // gone meanwhile: make it afresh
+    if (fd >= 0 || errno != ENOENT) return fd;  // gone: make it afresh
   }
-  error = errno;
-  return -1;
 }
 
 // Takes the lock on `fd` without waiting; true when it is held on a plain
@@ -278,146 +180,321 @@ bool LOCKED_UNDER_ITS_NAME(int fd, const char* path) {
 
 }  // namespace
 
-int32_t CBL_CHECK_FILE_EXIST(std::string_view name,
-                             std::span<char, FILE_DETAILS_SIZE> details) {
-  const Path path = NAME_OF(name);
-  if (!path.ok) return ENOENT;
+bool IS_ABSENT(int32_t status) { return status == ENOENT || status == ENOTDIR; }
+
+bool IS_HELD(int32_t status) { return status == EBUSY || status == ETXTBSY; }
+
+Look LOOK_AT(const char* path) {
   struct stat st;
-  if (fstatat(AT_FDCWD, path.text, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    // Only "nothing there" is certain absence. Any other failure (a stale
-    // NFS handle, an I/O error, a folder this user may not search) counts
-    // the file as there, so the next call on it fails loudly.
-    if (errno == ENOENT || errno == ENOTDIR) return errno;
-    std::memset(details.data(), 0, details.size());
-    return 0;
-  }
-  if (!S_ISREG(st.st_mode)) return ENOENT;
-  const int64_t size = st.st_size;
-  const int64_t modified = st.st_mtim.tv_sec;
-  std::memcpy(details.data(), &size, sizeof size);
-  std::memcpy(details.data() + sizeof size, &modified, sizeof modified);
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return {IS_ABSENT(errno) ? Kind::ABSENT : Kind::UNSEEN};
+  if (!S_ISREG(st.st_mode)) return {Kind::OTHER};
+  return {Kind::PLAIN_FILE, static_cast<uint64_t>(st.st_size),
+          static_cast<int64_t>(st.st_mtim.tv_sec)};
+}
+
+int32_t FACTS_AT(const char* path, FileFacts& facts) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  facts = FACTS_FROM(st);
   return 0;
 }
 
-int32_t CBL_DELETE_FILE(std::string_view name) {
-  const Path path = NAME_OF(name);
-  if (!path.ok) return EINVAL;
-  // unlink never removes a directory (it fails with EISDIR).
-  const int32_t status =
-      WITH_BUSY_RETRY([&] { return unlinkat(AT_FDCWD, path.text, 0); });
-  return status == ENOENT ? 0 : LOOKED_AGAIN(status, path.text);
-}
-
-int32_t CBL_RENAME_FILE(std::string_view source, std::string_view target) {
-  const Path from = NAME_OF(source);
-  const Path to = NAME_OF(target);
-  if (!from.ok || !to.ok) return EINVAL;
-  const Identity moving = IDENTITY_AT(from.text);
-  const int32_t status =
-      WITH_BUSY_RETRY([&] { return RENAME_NO_REPLACE(from.text, to.text); });
-  return LOOKED_AGAIN(status, from.text, to.text, moving);
-}
-
-int32_t CBL_COPY_FILE(std::string_view source, std::string_view target) {
-  const Path from = NAME_OF(source);
-  const Path to = NAME_OF(target);
-  const Path temporary = NAME_OF(target, TEMPORARY_SUFFIX);
-  if (!from.ok || !to.ok || !temporary.ok) return EINVAL;
-
+int32_t OPEN_FOR_READING(const char* path, Caching caching, OpenFile& file,
+                         FileFacts& facts) {
+  // O_NOFOLLOW: a link planted under the name is not followed out of the
+  // folder. O_NONBLOCK: opening a FIFO does not wait for a writer.
+  const int fd =
+      openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  file.native = fd;
   struct stat st;
-  int32_t source_status = 0;
-  const int in = OPEN_PLAIN_FILE(from.text, st, source_status);
-  if (in < 0) return source_status;
-
-  // A temporary left by a run that was killed mid-copy is ours to replace;
-  // unlinking a link planted there removes the link, not what it points to.
-  unlinkat(AT_FDCWD, temporary.text, 0);  // absence is the usual case
-  const int out = openat(AT_FDCWD, temporary.text,
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         S_IRUSR | S_IWUSR);
-  if (out < 0) {
+  if (fstat(fd, &st) != 0) {
     const int32_t status = errno;
-    close(in);
+    static_cast<void>(file.CLOSE());  // read-only: nothing to lose
     return status;
   }
-
-  // The delivered file's permission bits, without set-user-ID or
-  // set-group-ID (the copy belongs to whoever runs the update) and without
-  // write for group and others: a delivery from a world-writable source
-  // must not become a client executable that any user can rewrite.
-  bool ok = COPY_CONTENT(in, out, st.st_size) &&
-            fchmod(out, st.st_mode & NO_WRITE_FOR_OTHERS) == 0 &&
-            fsync(out) == 0;
-  int32_t status = ok ? 0 : errno;
-  struct stat copied {};
-  if (ok && fstat(out, &copied) != 0) {
-    ok = false;
-    status = errno;
+  if (!S_ISREG(st.st_mode)) {
+    static_cast<void>(file.CLOSE());  // read-only: nothing to lose
+    return EINVAL;
   }
-  if (close(out) != 0 && ok) {
-    ok = false;
-    status = errno;
+  facts = FACTS_FROM(st);
+  if (caching == Caching::FROM_DISK) {
+    // O_DIRECT reads pass the page cache. Where the file system refuses it,
+    // a file just written and flushed has only clean pages in the cache,
+    // and DONTNEED drops them, so the reads that follow go to the disk.
+    // Advice is best effort: a file system without a page cache ignores it.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1 || fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
+      static_cast<void>(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED));
   }
-  close(in);  // read-only: nothing to lose
-  // A target held on a file server (EBUSY) is retried like any rename.
-  if (ok) {
-    status = LOOKED_AGAIN(WITH_BUSY_RETRY([&] {
-                            return renameat(AT_FDCWD, temporary.text, AT_FDCWD,
-                                            to.text);
-                          }),
-                          temporary.text, to.text, IDENTITY_OF(copied));
-    ok = status == 0;
-  }
-  if (!ok) unlinkat(AT_FDCWD, temporary.text, 0);  // best effort clean-up
-  return ok ? 0 : (status != 0 ? status : EIO);
-}
-
-int32_t CHECK_FILE_READABLE(std::string_view name) {
-  const Path path = NAME_OF(name);
-  if (!path.ok) return EINVAL;
-  struct stat st;
-  int32_t status = 0;
-  const int fd = OPEN_PLAIN_FILE(path.text, st, status);
-  if (fd < 0) return status;
-  close(fd);  // opened for reading only: nothing to lose
   return 0;
 }
 
-int32_t CHECK_FILE_DELETABLE(std::string_view name) {
-  const Path path = NAME_OF(name);
-  if (!path.ok) return EINVAL;
+int32_t READ_SOME(const OpenFile& file, std::span<unsigned char> buffer,
+                  std::size_t& got) {
+  for (;;) {
+    const ssize_t n = read(FD(file), buffer.data(), buffer.size());
+    if (n >= 0) {
+      got = static_cast<std::size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
+int32_t FACTS_OF(const OpenFile& file, FileFacts& facts) {
   struct stat st;
-  if (fstatat(AT_FDCWD, path.text, &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT ? 0 : errno;
+  if (fstat(FD(file), &st) != 0) return errno;
+  facts = FACTS_FROM(st);
+  return 0;
+}
+
+int32_t CREATE_NEW_FILE(const char* path, const OpenFile& like, Readers readers,
+                        OpenFile& file) {
+  struct stat st;
+  if (fstat(FD(like), &st) != 0) return errno;
+  // Set-user-ID and the like are not passed on, nor write for others: a
+  // world-writable source must not become a file any user can rewrite.
+  constexpr mode_t EVERYONE_READS = 0444;
+  const mode_t mode = (st.st_mode & NO_WRITE_FOR_OTHERS) |
+                      (readers == Readers::EVERYONE ? EVERYONE_READS : 0);
+  const int fd =
+      openat(AT_FDCWD, path,
+             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return errno;
+  file.native = fd;
+  // The umask may have taken bits away.
+  if (fchmod(fd, mode) != 0) {
+    const int32_t status = errno;
+    static_cast<void>(file.CLOSE());  // empty: the caller removes it
+    return status;
+  }
+  return 0;
+}
+
+int32_t WRITE_ALL(const OpenFile& file, std::span<const unsigned char> data) {
+  while (!data.empty()) {
+    const ssize_t n = write(FD(file), data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+// One stretch of data at a time: a hole in the source (a sparse delivery)
+// stays a hole, so that nobody's delivery fills the folder's disk at the
+// cost of the user who runs the update. Stopping at `size` spares the call
+// that would only find the end of the file.
+int32_t COPY_DATA(const OpenFile& from, const OpenFile& to, uint64_t length) {
+  const int in = FD(from), out = FD(to);
+  const auto size = static_cast<off_t>(length);
+  bool use_copy_file_range = true;
+  for (off_t at = 0; at < size;) {
+    off_t data = lseek(in, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // nothing but a hole from here
+    if (data < 0 && errno != EINVAL) return errno;
+    if (data < 0) data = at;  // no holes told apart here: all of it is data
+    if (data >= size) break;
+    off_t hole = lseek(in, data, SEEK_HOLE);
+    if (hole < 0 && errno != EINVAL) return errno;
+    if (hole < 0 || hole > size) hole = size;
+    if (!COPY_RANGE(in, out, data, hole, use_copy_file_range)) return errno;
+    at = hole;
+  }
+  struct stat now;
+  if (fstat(in, &now) != 0) return errno;
+  if (now.st_size < size) return EIO;  // cut short while it was copied
+  // The holes at the end, and the copy's length.
+  return STATUS_OF(ftruncate(out, size));
+}
+
+int32_t FLUSH_FILE(const OpenFile& file) { return STATUS_OF(fsync(FD(file))); }
+
+int32_t OpenFile::CLOSE() {
+  if (native == -1) return 0;
+  const int fd = static_cast<int>(native);
+  native = -1;
+  // After close fails the descriptor is gone all the same (Linux): no retry.
+  return STATUS_OF(close(fd));
+}
+
+int32_t RENAME(const char* source, const char* target, Replacing replacing) {
+  return STATUS_OF(replacing == Replacing::YES
+                       ? renameat(AT_FDCWD, source, AT_FDCWD, target)
+                       : RENAME_NO_REPLACE(source, target));
+}
+
+int32_t FLUSH_FOLDER_OF(const char* path) {
+  const Path folder = FOLDER_OF(path);
+  if (!folder.FITS()) return ENAMETOOLONG;
+  const Descriptor fd(
+      openat(AT_FDCWD, folder.CHARS(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.fd < 0) return errno;
+  return STATUS_OF(fsync(fd.fd));
+}
+
+// unlink never removes a directory (it fails with EISDIR), and removes a
+// link, not what it points to.
+int32_t DELETE_NOW(const char* path) {
+  return STATUS_OF(unlinkat(AT_FDCWD, path, 0));
+}
+
+// No attribute keeps a POSIX file from being unlinked by whoever may write
+// to its folder.
+int32_t DELETE_TEMPORARY(const char* path) { return DELETE_NOW(path); }
+
+int32_t CHECK_DELETABLE(const char* path) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   if (S_ISDIR(st.st_mode)) return EISDIR;
   // unlink needs write and search permission on the folder.
-  if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
+  const Path folder = FOLDER_OF(path);
+  if (!folder.FITS()) return ENAMETOOLONG;
+  if (faccessat(AT_FDCWD, folder.CHARS(), W_OK | X_OK, AT_EACCESS) != 0)
+    return errno;
   if (!S_ISREG(st.st_mode)) return 0;  // a link or the like: only its name
   // A file that cannot be opened here keeps its flags to itself; the rename
   // that replaces it will tell.
-  const int fd = openat(AT_FDCWD, path.text,
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
+  const Descriptor fd(
+      openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.fd < 0) return 0;
   int flags = 0;
   // A file system without these flags (NFS, say) has nothing that pins a name.
-  const bool pinned = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+  const bool pinned = ioctl(fd.fd, FS_IOC_GETFLAGS, &flags) == 0 &&
                       (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-  close(fd);  // read-only: nothing to lose
   return pinned ? EPERM : 0;
+}
+
+LockTry TRY_LOCK(const char* path) {
+  const int fd = OPEN_LOCK_FILE(path);
+  if (fd >= 0) {
+    if (LOCKED_UNDER_ITS_NAME(fd, path)) {
+      LOCK_FD = fd;
+      LOCK_PATH = Path(path);
+      return LockTry::HELD;
+    }
+    close(fd);  // held by another run, or no longer the file named
+  } else if (errno == EROFS ||
+             ((errno == EACCES || errno == EPERM) && NOTHING_NAMED(path))) {
+    // This user may not create the lock file here, and so could change
+    // nothing in the folder either.
+    return LockTry::READ_ONLY;
+  }
+  // What is no lock file (a link, FIFO, socket or empty folder) goes;
+  // unlink never follows a link. What will not go keeps every run out.
+  struct stat st;
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      S_ISREG(st.st_mode))
+    return LockTry::TAKEN;  // another user's file counts as held
+  const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
+  return unlinkat(AT_FDCWD, path, flags) == 0 || errno == ENOENT
+             ? LockTry::STALE_REMOVED
+             : LockTry::BLOCKED;
+}
+
+void RELEASE_LOCK() {
+  if (LOCK_FD < 0) return;
+  // Removed while still held, so that no waiting run locks a file that is
+  // about to vanish (it checks the name after locking).
+  unlinkat(AT_FDCWD, LOCK_PATH.CHARS(), 0);  // a stale file only costs a retry
+  close(LOCK_FD);
+  LOCK_FD = -1;
 }
 
 // unlink frees a name at once, whoever holds the file: nothing is ever left
 // aside here.
 void REMOVE_SET_ASIDE_FILES() {}
 
-void GET_STAMP(std::span<char, 8> stamp) {
-  constexpr char DIGITS[] = "0123456789ABCDEF";
-  auto seconds = static_cast<uint32_t>(std::time(nullptr));
-  for (std::size_t i = stamp.size(); i-- > 0; seconds >>= 4)
-    stamp[i] = DIGITS[seconds & 0xF];
+int32_t LIST_FOLDER(const char* folder, VisitEntry visit, void* context) {
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return errno;
+  int32_t status = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      status = errno;
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // removed since it was listed
+      status = errno;
+      break;
+    }
+    const bool plain = S_ISREG(st.st_mode);
+    visit({name, plain, plain ? static_cast<uint64_t>(st.st_size) : 0},
+          context);
+  }
+  closedir(dir);  // opened for reading only: nothing to lose
+  return status;
 }
 
-int32_t cob32api() { return 0; }
+int32_t FULL_FOLDER_PATH(const char* folder, Path& full) {
+  char resolved[PATH_MAX];
+  if (realpath(folder, resolved) == nullptr) return errno;
+  struct stat st;
+  if (stat(resolved, &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  full = Path(resolved);
+  if (!full.VIEW().ends_with('/')) full.APPEND("/");
+  return full.FITS() ? 0 : ENAMETOOLONG;
+}
+
+int32_t SAME_FOLDER(const char* first, const char* second, bool& same) {
+  struct stat one, other;
+  if (stat(first, &one) != 0 || stat(second, &other) != 0) return errno;
+  same = one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+  return 0;
+}
+
+void DESCRIBE(const char* path, std::span<char> text) {
+  if (text.empty()) return;
+  struct stat st;
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    std::snprintf(text.data(), text.size(), "nothing");
+    return;
+  }
+  const char* kind = S_ISREG(st.st_mode)    ? "a file"
+                     : S_ISDIR(st.st_mode)  ? "a folder"
+                     : S_ISLNK(st.st_mode)  ? "a link"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "a device";
+  passwd entry{}, *found = nullptr;
+  char names[1024];
+  if (getpwuid_r(st.st_uid, &entry, names, sizeof names, &found) == 0 &&
+      found != nullptr)
+    std::snprintf(text.data(), text.size(), "%s owned by %s", kind,
+                  found->pw_name);
+  else
+    std::snprintf(text.data(), text.size(), "%s owned by user %u", kind,
+                  static_cast<unsigned>(st.st_uid));
+}
+
+void ERROR_TEXT(int32_t status, std::span<char> text) {
+  if (text.empty()) return;
+  std::snprintf(text.data(), text.size(), "%s", std::strerror(status));
+}
+
+bool NAMES_IGNORE_CASE() { return false; }
+
+bool ERRORS_GO_TO_TERMINAL() { return isatty(STDERR_FILENO) == 1; }
+
+int64_t SECONDS_NOW() { return std::time(nullptr); }
+
+uint64_t MONOTONIC_MS() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
+  return static_cast<uint64_t>(now.tv_sec) * 1000 +
+         static_cast<uint64_t>(now.tv_nsec) / 1'000'000;
+}
+
+void PAUSE_MS(uint32_t ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
 int32_t MessageBoxA(void* /*owner*/, const char* text, const char* caption,
                     uint32_t style) {
@@ -456,328 +533,6 @@ int32_t MessageBoxA(void* /*owner*/, const char* text, const char* caption,
     }
   }
   return 1;  // IDOK
-}
-
-namespace {
-
-// What REMOVE_IF_STALE found at the lock's name.
-enum class Stale { NONE, REMOVED, STAYS };
-
-// Removes what stands at the lock's name when it is no lock file: a link
-// (unlink never follows one), a FIFO, a socket, an empty folder.
-Stale REMOVE_IF_STALE(const char* path) {
-  struct stat st;
-  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      S_ISREG(st.st_mode))
-    return Stale::NONE;
-  const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
-  return unlinkat(AT_FDCWD, path, flags) == 0 || errno == ENOENT
-             ? Stale::REMOVED
-             : Stale::STAYS;
-}
-
-}  // namespace
-
-FolderLock ACQUIRE_FOLDER_LOCK(std::string_view name, uint32_t wait_limit_ms) {
-  const Path path = NAME_OF(name);
-  const uint64_t start = MONOTONIC_MS();
-  for (bool at_once = false;; at_once = false) {
-    if (path.ok) {
-      int error = 0;
-      const int fd = OPEN_LOCK_FILE(path.text, error);
-      if (fd >= 0) {
-        if (LOCKED_UNDER_ITS_NAME(fd, path.text)) {
-          LOCK_FD = fd;
-          LOCK_NAME = path;
-          return FolderLock::HELD;
-        }
-        close(fd);  // held by another run, or no longer the file named
-      } else if (error == EROFS || ((error == EACCES || error == EPERM) &&
-                                    NOTHING_NAMED(path.text))) {
-        // This user may not create the lock file here, and so could change
-        // nothing in the folder either.
-        return FolderLock::FOLDER_READ_ONLY;
-      }
-      // What is no lock file goes, and the lock is tried again at once;
-      // what will not go keeps every run out, and is said at once.
-      const Stale stale = REMOVE_IF_STALE(path.text);
-      if (stale == Stale::STAYS) return FolderLock::BLOCKED;
-      at_once = stale == Stale::REMOVED;
-      // Anything else at the lock's name that cannot be opened (another
-      // user's file this user may not write) counts as held: going on
-      // without the lock could let two runs in at once.
-    }
-    if (MONOTONIC_MS() - start >= wait_limit_ms) return FolderLock::NOT_HAD;
-    if (!at_once) usleep(LOCK_POLL_PAUSE_US);
-  }
-}
-
-void RELEASE_FOLDER_LOCK() {
-  if (LOCK_FD < 0) return;
-  // Removed while still held, so that no waiting run locks a file that is
-  // about to vanish (it checks the name after locking).
-  unlinkat(AT_FDCWD, LOCK_NAME.text, 0);  // a stale file only costs a retry
-  close(LOCK_FD);
-  LOCK_FD = -1;
-}
-
-}  // namespace platform
-
-// ---------------------------------------------------------------------------
-// The delivery program's operations: whole paths, open files, listings.
-
-#include <dirent.h>
-
-namespace platform {
-namespace {
-
-// A whole path as the system calls take it: zero-terminated.
-struct WholePath {
-  char text[PATH_MAX];
-  bool ok;
-};
-
-WholePath TERMINATED(std::string_view path) {
-  WholePath whole;
-  whole.ok = !path.empty() && path.size() < sizeof whole.text &&
-             path.find('\0') == std::string_view::npos;
-  if (!whole.ok) return whole;
-  std::memcpy(whole.text, path.data(), path.size());
-  whole.text[path.size()] = '\0';
-  return whole;
-}
-
-// The status for a path that TERMINATED refused.
-int32_t BAD_PATH(std::string_view path) {
-  return path.size() >= PATH_MAX ? ENAMETOOLONG : EINVAL;
-}
-
-FileFacts FACTS_FROM(const struct stat& st) {
-  return {static_cast<uint64_t>(st.st_size),
-          static_cast<int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 +
-              st.st_ctim.tv_nsec,
-          static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-}
-
-int FD_OF(OpenFile file) { return static_cast<int>(file.native); }
-
-}  // namespace
-
-int32_t FULL_FOLDER_PATH(std::string_view folder, std::span<char> full) {
-  const WholePath path = TERMINATED(folder);
-  if (!path.ok) return BAD_PATH(folder);
-  char resolved[PATH_MAX];
-  if (realpath(path.text, resolved) == nullptr) return errno;
-  struct stat st;
-  if (stat(resolved, &st) != 0) return errno;
-  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
-  const std::size_t length = std::strlen(resolved);
-  const bool ends_in_slash = resolved[length - 1] == '/';
-  if (length + (ends_in_slash ? 0 : 1) >= full.size()) return ENAMETOOLONG;
-  std::memcpy(full.data(), resolved, length);
-  if (!ends_in_slash) full[length] = '/';
-  full[length + (ends_in_slash ? 0 : 1)] = '\0';
-  return 0;
-}
-
-int32_t SAME_FOLDER(std::string_view first, std::string_view second,
-                    bool& same) {
-  const WholePath a = TERMINATED(first);
-  const WholePath b = TERMINATED(second);
-  if (!a.ok) return BAD_PATH(first);
-  if (!b.ok) return BAD_PATH(second);
-  struct stat one, other;
-  if (stat(a.text, &one) != 0 || stat(b.text, &other) != 0) return errno;
-  same = one.st_dev == other.st_dev && one.st_ino == other.st_ino;
-  return 0;
-}
-
-int32_t LIST_FOLDER(std::string_view folder, VisitEntry visit, void* context) {
-  const WholePath path = TERMINATED(folder);
-  if (!path.ok) return BAD_PATH(folder);
-  DIR* dir = opendir(path.text);
-  if (dir == nullptr) return errno;
-  int32_t status = 0;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      status = errno;
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) continue;  // removed since it was listed
-      status = errno;
-      break;
-    }
-    const bool plain = S_ISREG(st.st_mode);
-    visit({name, plain, plain ? static_cast<uint64_t>(st.st_size) : 0},
-          context);
-  }
-  closedir(dir);  // opened for reading only: nothing to lose
-  return status;
-}
-
-int32_t ENTER_FOLDER(std::string_view folder) {
-  const WholePath path = TERMINATED(folder);
-  if (!path.ok) return BAD_PATH(folder);
-  return chdir(path.text) == 0 ? 0 : errno;
-}
-
-int32_t OPEN_FOR_READING(std::string_view path, Caching caching, OpenFile& file,
-                         FileFacts& facts) {
-  const WholePath whole = TERMINATED(path);
-  if (!whole.ok) return BAD_PATH(path);
-  struct stat st;
-  int32_t status = 0;
-  const int fd = OPEN_PLAIN_FILE(whole.text, st, status);
-  if (fd < 0) return status;
-  // From the disk: O_DIRECT reads pass the page cache (and cost a third of
-  // buffered reads of the same data). Where the file system refuses it, a
-  // file just written and flushed has only clean pages in the cache, and
-  // DONTNEED drops them, so the reads that follow go to the disk. Advice is
-  // best effort: a file system that keeps no page cache ignores it.
-  const int flags = fcntl(fd, F_GETFL);
-  const bool direct = caching == Caching::FROM_DISK && flags != -1 &&
-                      fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
-  if (caching == Caching::FROM_DISK && !direct)
-    static_cast<void>(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED));
-  static_cast<void>(posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
-  file.native = fd;
-  facts = FACTS_FROM(st);
-  return 0;
-}
-
-int32_t READ_SOME(OpenFile file, std::span<unsigned char> buffer,
-                  std::size_t& got) {
-  for (;;) {
-    const ssize_t n = read(FD_OF(file), buffer.data(), buffer.size());
-    if (n >= 0) {
-      got = static_cast<std::size_t>(n);
-      return 0;
-    }
-    if (errno != EINTR) return errno;
-  }
-}
-
-int32_t FACTS_OF(OpenFile file, FileFacts& facts) {
-  struct stat st;
-  if (fstat(FD_OF(file), &st) != 0) return errno;
-  facts = FACTS_FROM(st);
-  return 0;
-}
-
-int32_t CREATE_NEW_FILE(std::string_view path, OpenFile like, OpenFile& file) {
-  const WholePath whole = TERMINATED(path);
-  if (!whole.ok) return BAD_PATH(path);
-  struct stat st;
-  if (fstat(FD_OF(like), &st) != 0) return errno;
-  // Every user's update run reads the delivery; set-user-ID and the like
-  // are not passed on.
-  constexpr mode_t EVERYONE_READS = 0444;
-  const mode_t mode = (st.st_mode & NO_WRITE_FOR_OTHERS) | EVERYONE_READS;
-  const int fd =
-      openat(AT_FDCWD, whole.text,
-             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return errno;
-  // The umask may have taken bits away.
-  if (fchmod(fd, mode) != 0) {
-    const int32_t status = errno;
-    close(fd);  // the caller removes the empty file
-    return status;
-  }
-  file.native = fd;
-  return 0;
-}
-
-int32_t WRITE_ALL(OpenFile file, std::span<const unsigned char> data) {
-  while (!data.empty()) {
-    const ssize_t n = write(FD_OF(file), data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    data = data.subspan(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
-
-int32_t FLUSH_FILE(OpenFile file) {
-  return fsync(FD_OF(file)) == 0 ? 0 : errno;
-}
-
-int32_t CLOSE_FILE(OpenFile& file) {
-  if (file.native < 0) return 0;
-  const int fd = FD_OF(file);
-  file.native = -1;
-  // After close fails the descriptor is gone all the same (Linux): no retry.
-  return close(fd) == 0 ? 0 : errno;
-}
-
-int32_t RENAME_REPLACING(std::string_view source, std::string_view target) {
-  const WholePath from = TERMINATED(source);
-  const WholePath to = TERMINATED(target);
-  if (!from.ok) return BAD_PATH(source);
-  if (!to.ok) return BAD_PATH(target);
-  const Identity moving = IDENTITY_AT(from.text);
-  const int32_t status =
-      LOOKED_AGAIN(WITH_BUSY_RETRY([&] {
-                     return renameat(AT_FDCWD, from.text, AT_FDCWD, to.text);
-                   }),
-                   from.text, to.text, moving);
-  if (status != 0) return status;
-  // The rename is an entry in the folder: flushing the folder puts it on
-  // disk before the next rename, so a crash cannot keep a later one and
-  // lose an earlier one.
-  const std::size_t slash = target.rfind('/');
-  const WholePath folder =
-      TERMINATED(slash == std::string_view::npos
-                     ? std::string_view(".")
-                     : std::string_view(target.data(), slash + 1));
-  const int fd =
-      openat(AT_FDCWD, folder.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int32_t flushed = fsync(fd) == 0 ? 0 : errno;
-  close(fd);  // opened for reading only: nothing to lose
-  return flushed;
-}
-
-void DESCRIBE(std::string_view path, std::span<char> text) {
-  if (text.empty()) return;
-  const WholePath whole = TERMINATED(path);
-  struct stat st;
-  if (!whole.ok ||
-      fstatat(AT_FDCWD, whole.text, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    std::snprintf(text.data(), text.size(), "nothing");
-    return;
-  }
-  const char* kind = S_ISREG(st.st_mode)    ? "a file"
-                     : S_ISDIR(st.st_mode)  ? "a folder"
-                     : S_ISLNK(st.st_mode)  ? "a link"
-                     : S_ISFIFO(st.st_mode) ? "a FIFO"
-                     : S_ISSOCK(st.st_mode) ? "a socket"
-                                            : "a device";
-  passwd entry{}, *found = nullptr;
-  char names[1024];
-  if (getpwuid_r(st.st_uid, &entry, names, sizeof names, &found) == 0 &&
-      found != nullptr)
-    std::snprintf(text.data(), text.size(), "%s owned by %s", kind,
-                  found->pw_name);
-  else
-    std::snprintf(text.data(), text.size(), "%s owned by user %u", kind,
-                  static_cast<unsigned>(st.st_uid));
-}
-
-bool NAMES_IGNORE_CASE() { return false; }
-
-bool HELD_BY_ANOTHER(int32_t status) { return IS_TRANSIENT(status); }
-
-bool ERRORS_GO_TO_TERMINAL() { return isatty(STDERR_FILENO) == 1; }
-
-void ERROR_TEXT(int32_t status, std::span<char> text) {
-  if (text.empty()) return;
-  std::snprintf(text.data(), text.size(), "%s", std::strerror(status));
 }
 
 }  // namespace platform

@@ -8,7 +8,7 @@
 #   wine   the Windows executable under Wine (the 32-bit product wherever
 #          32-bit Wine runs, natively or through qemu-i386; else the x86-64
 #          twin): runs at once, files held for a moment, a delivery over 4 GiB,
-#          the share-mode matrix, a kill at every kill point of the typical run
+#          a kill at every kill point of the typical run
 #          (in the exe and in the wineserver) and each call failing with every
 #          errno. Takes a few hours on two cores.
 # usage: tools/reliability.sh [linux] [wine]      (no argument: both)

@@ -2,7 +2,7 @@
 one folder, files held for a moment, a delivery over 4 GiB, a kill at each
 stage of the typical run and each of its file-system calls failing in turn.
 Prints what was tried and what held. --exhaustive tries the exhaustive sets
-(every kill point, errno, matrix cell and round); --record DOC does too, and
+(every kill point, errno and round); --record DOC does too, and
 rewrites the Wine block of DOC (docs/reliability.md).
 
 usage: wine_reliability.py [--record DOC] [--exhaustive] [--suite NAME]... [--wine LOADER]
@@ -30,7 +30,6 @@ from pathlib import Path
 
 import wine_runner as w
 from wine_runner import TRANSIENT_CASES, Hold
-from wine_runner import share_matrix
 from cases import DONE, EXE_MISSING, TYPICAL_AFTER, TYPICAL_BEFORE
 from harness import NOTICE, Case, check, folder_differences, lay_out, read_folder
 
@@ -527,7 +526,7 @@ def reply_lost(runner, root: Path, exhaustive) -> c.Report:
     return report
 
 
-SUITES = (concurrent, transient, big, kill_points, injected_faults, share_matrix, reply_lost)
+SUITES = (concurrent, transient, big, kill_points, injected_faults, reply_lost)
 
 
 def render(runner, wine: str, reports) -> str:

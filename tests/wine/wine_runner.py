@@ -40,15 +40,14 @@ import sys
 import tempfile
 import threading
 import time
-from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "reliability"))
 from cases import (ALL_LIBRARIES, CASES, DONE, EXE_LOCKED, EXE_MISSING, EXE_UNABLE, INSTALLED,  # noqa: E402
-                   NB_UNABLE, THEIRS, TYPICAL_AFTER, TYPICAL_BEFORE, locked, without)
-from harness import STAMP, Case, Link, Result, check, run_all  # noqa: E402
+                   THEIRS, TYPICAL_AFTER, TYPICAL_BEFORE)
+from harness import Case, Link, Result, run_all  # noqa: E402
 
 # The i386 loader itself: Debian's /usr/bin/wine falls back to the 64-bit
 # one where 32-bit Wine is not installed.
@@ -75,15 +74,11 @@ KINDS = {0x2040: "information", 0x2010: "error"}  # task-modal, OK, with icon
 # A plain name in Case.held is held as another user's running client holds
 # its files: readable, but not to be written, renamed or deleted.
 
-ACCESSES = ("r", "w", "rw")
-SHARES = ("none", "r", "rw", "rd", "all")  # rd: read and delete
-
-
 @dataclass(frozen=True)
 class Hold:
     name: str
-    access: str = "r"  # one of ACCESSES
-    share: str = "r"  # one of SHARES
+    access: str = "r"  # r, w, rw or attr (attributes only): see holder.cpp
+    share: str = "r"  # none, r, rw, rd (read and delete) or all
     exclusive: bool = False  # the same as share="none": a copy cannot read it either
     let_go_ms: int | None = None  # let go this long after the notice
     # A virus scanner instead: opens the name each time it appears (read,
@@ -167,6 +162,9 @@ EVERY_NAME_AFTER = {**INSTALLED, "TALVENClient.exe": "exe 2", "TALVENClientVersi
                     "TALVENViewHostPanel.dll": "vhp 2", "TALVENViewHostPanel.old.dll": "vhp 1",
                     "TALVENViewHostPanel40.dll": "vhp40 2", "TALVENViewHostPanel40.old.dll": "vhp40 1"}
 
+SCAN_HOLD_MS = 300  # a scanner's look at a file: shorter than the ~1 s of retries
+SCANNED_EXE, SCANNED_VERSION = "exe 2 " + "x" * (4 << 20), "7.0.001 " + "v" * (1 << 20)
+
 WINE_CASES = [
     Case("executable read-only", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
          held=(ReadOnly("TALVENClient.exe"),), platforms=("wine",)),
@@ -220,6 +218,27 @@ WINE_CASES = [
          held=(DismissNotice("Escape"),), platforms=("wine",)),
     Case("notice closed with its close button", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
          held=(DismissNotice("close"),), platforms=("wine",)),
+    # Share modes (each routine against every access and share mode is a row
+    # of tests/platform_contract_test.cpp): the executable in use is not
+    # deleted even by a holder that shares deleting; a loaded library, held
+    # with delete sharing, is set aside all the same; a delivery being written
+    # is not read, and nothing is touched.
+    Case("executable in use held with every sharing", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
+         held=(Hold("TALVENClient.exe", share="all"),), platforms=("wine",)),
+    Case("loaded library held with delete sharing", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
+         held=(Hold("TALVENNetBridge40.dll", share="rd"),), platforms=("wine",)),
+    Case("delivered executable held by a writer", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
+         held=(Hold("TALVENClient_NEW.exe", access="w", share="rw"),), platforms=("wine",)),
+    # A scanner on each fresh temporary: the flush shares with it, the rename
+    # goes past its delete-sharing handle; the run succeeds fully updated. The
+    # deliveries are large enough (the copy and its flush take a while) for
+    # the scanner to catch each temporary before it is renamed.
+    Case("scanner on both temporaries",
+         {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": "nb 0",
+          "TALVENClient_NEW.exe": SCANNED_EXE, "TALVENClient_VER.txt": SCANNED_VERSION},
+         {**TYPICAL_AFTER, "TALVENClient.exe": SCANNED_EXE, "TALVENClientVersion.txt": SCANNED_VERSION},
+         [DONE], 0, held=tuple(Hold(n, scan_ms=SCAN_HOLD_MS) for n in LEFT_OVERS),
+         platforms=("wine",)),
     # A holder that never lets go of the folder lock: the run gives up after
     # its 60 s and touches nothing. The one minute-long case of the build.
     Case("folder lock never let go", {**TYPICAL_BEFORE, LOCK: ""}, None, [EXE_LOCKED], 2,
@@ -732,169 +751,6 @@ class WineRunner:
                 process.wait(timeout=EXIT_TIMEOUT_S)
             except subprocess.TimeoutExpired:
                 stop(process)
-
-
-# --- The share-mode matrix ----------------------------------------------------
-# The typical delivery with a library backup beside it, run with one name
-# held in each access and share mode. Which mode blocks which call:
-# - the delete (CreateFileW DELETE, no sharing) fails while the file has any
-#   handle open, whatever its share mode;
-# - the readability check and the copy's source (GENERIC_READ, sharing read
-#   only) fail against a handle that writes or does not share reading;
-# - a rename (MoveFileExW) opens the file for DELETE: it fails against a
-#   handle that does not share delete. Replacing a file (the copy's last
-#   step) fails while the target has any handle open: Wine's server says
-#   "can't replace an opened file", and Windows' own conformance test
-#   (ntdll/tests/file.c, "Replace = TRUE, target file opened") expects
-#   STATUS_ACCESS_DENIED without todo_wine, so both agree.
-
-MATRIX_BEFORE = {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": "nb 0"}
-SCAN_HOLD_MS = 300  # a scanner's look at a file: shorter than the ~1 s of retries
-
-MODES = [(a, s) for a in ACCESSES for s in SHARES]
-
-
-def any_mode(access, share):
-    return True
-
-
-def shares_reading(access, share):
-    """The holder only reads and lets others read: a reader that shuts out
-    writers gets in beside it."""
-    return access == "r" and share != "none"
-
-
-def shares_delete(access, share):
-    """Others may rename or delete the file (as a loaded library or an image
-    the loader maps lets them)."""
-    return share in ("rd", "all")
-
-
-@dataclass(frozen=True)
-class Outcome:
-    modes: object  # the class of modes, one of the three above
-    status: int
-    after: dict
-    box: tuple
-
-
-@dataclass(frozen=True)
-class MatrixRow:
-    name: str
-    outcomes: tuple  # the first Outcome whose modes match decides
-    before: dict = None  # MATRIX_BEFORE unless given
-
-    def outcome(self, access, share) -> Outcome:
-        return next(o for o in self.outcomes if o.modes(access, share))
-
-
-# A run that does not get every component in place keeps both deliveries
-# for the next one.
-KEPT = {"TALVENClient_NEW.exe": "exe 2", "TALVENClient_VER.txt": "7.0.001"}
-VERSION_KEPT = {**TYPICAL_AFTER, **KEPT, "TALVENClientVersion.txt": "7.0.000"}
-NO_VERSION = {**without(TYPICAL_AFTER, "TALVENClientVersion.txt"), **KEPT}
-MATRIX = [
-    # The delete of the executable in use fails: the run stops at once.
-    MatrixRow("TALVENClient.exe", (Outcome(any_mode, 2, MATRIX_BEFORE, EXE_LOCKED),)),
-    # A reader lets the check and the copy through, and every component is
-    # put in place; the delivery's delete then fails, and both deliveries
-    # wait. Any other holder fails the check before anything is touched.
-    MatrixRow("TALVENClient_NEW.exe", (
-        Outcome(shares_reading, 3, {**TYPICAL_AFTER, **KEPT}, EXE_UNABLE),
-        Outcome(any_mode, 3, MATRIX_BEFORE, EXE_UNABLE))),
-    # Neither deleted nor replaced while open: the deliveries are kept, and
-    # the status (6) says so behind the final box.
-    MatrixRow("TALVENClientVersion.txt", (Outcome(any_mode, 6, VERSION_KEPT, DONE),)),
-    # A reader lets the copy through and the delivery stays (its delete
-    # fails; it holds what the version file holds); otherwise the copy
-    # cannot read it, the version file in use is already gone, and both
-    # deliveries wait.
-    MatrixRow("TALVENClient_VER.txt", (
-        Outcome(shares_reading, 0, {**TYPICAL_AFTER, "TALVENClient_VER.txt": "7.0.001"}, DONE),
-        Outcome(any_mode, 6, NO_VERSION, DONE))),
-    # Set aside while held with delete sharing, as a loaded library is;
-    # otherwise the old backup is already gone when the rename fails.
-    MatrixRow("TALVENNetBridge40.dll", (
-        Outcome(shares_delete, 0, TYPICAL_AFTER, DONE),
-        Outcome(any_mode, 4, {**without(TYPICAL_AFTER, "TALVENNetBridge40.old.dll"), **KEPT,
-                              "TALVENNetBridge40.dll": "nb 1", "TALVENNetBridge40_new.dll": "nb 2"},
-                locked("TALVENNetBridge40.dll")))),
-    MatrixRow("TALVENNetBridge40_new.dll", (
-        Outcome(shares_delete, 0, TYPICAL_AFTER, DONE),
-        Outcome(any_mode, 5, {**without(TYPICAL_AFTER, "TALVENNetBridge40.dll"), **KEPT,
-                              "TALVENNetBridge40_new.dll": "nb 2"}, NB_UNABLE))),
-    # An old backup that will not go: the library in use gets a stamped name.
-    MatrixRow("TALVENNetBridge40.old.dll", (Outcome(any_mode, 0, {
-        **TYPICAL_AFTER, "TALVENNetBridge40.old.dll": "nb 0",
-        f"TALVENNetBridge40.{STAMP}.DLL": "nb 1"}, DONE),)),
-    # A killed copy's temporary that is held cannot be removed, so the copy
-    # cannot make its own: the executable in use stays (the copy replaces it
-    # in one rename), the delivery is kept for the next run, and nothing
-    # after it is touched.
-    MatrixRow("TALVENClient.exe.tmp", (Outcome(any_mode, 3, {
-        **MATRIX_BEFORE, "TALVENClient.exe.tmp": "ex"}, EXE_UNABLE),),
-        before={**MATRIX_BEFORE, "TALVENClient.exe.tmp": "ex"}),
-    MatrixRow("TALVENClientVersion.txt.tmp", (Outcome(any_mode, 6, {
-        **NO_VERSION, "TALVENClientVersion.txt.tmp": "7."}, DONE),),
-        before={**MATRIX_BEFORE, "TALVENClientVersion.txt.tmp": "7."}),
-]
-# A scanner on each fresh temporary: the flush shares with it, the rename
-# goes past its delete-sharing handle; the run succeeds fully updated. The
-# deliveries are large enough (the copy and its flush take a while) for
-# the scanner to catch each temporary before it is renamed.
-SCANNED_EXE, SCANNED_VERSION = "exe 2 " + "x" * (4 << 20), "7.0.001 " + "v" * (1 << 20)
-SCANNED = Case(
-    "scanner on both temporaries",
-    {**MATRIX_BEFORE, "TALVENClient_NEW.exe": SCANNED_EXE, "TALVENClient_VER.txt": SCANNED_VERSION},
-    {**TYPICAL_AFTER, "TALVENClient.exe": SCANNED_EXE, "TALVENClientVersion.txt": SCANNED_VERSION},
-    [DONE], 0, held=tuple(Hold(n, scan_ms=SCAN_HOLD_MS) for n in LEFT_OVERS), platforms=("wine",))
-
-
-def matrix_cases(exhaustive=True):
-    """(row, access, share, Case) for every cell of the matrix; or, for the
-    default set, one cell per outcome of each row, in the mode tried least
-    so far, so that every mode is still tried."""
-    tried = Counter()
-    for row in MATRIX:
-        for o in row.outcomes:
-            modes = [m for m in MODES if row.outcome(*m) is o]
-            for access, share in modes if exhaustive else [min(modes, key=tried.__getitem__)]:
-                tried[access, share] += 1
-                yield row, access, share, Case(
-                    f"{row.name} held, access {access}, share {share}", row.before or MATRIX_BEFORE,
-                    o.after, [o.box], o.status, held=(Hold(row.name, access, share),),
-                    platforms=("wine",))
-
-
-def share_matrix(runner, root: Path, exhaustive=True):
-    """Runs the cells and the scanner; prints the matrix (exit status per
-    cell, "!" where the cell did not hold, "." where it was not tried) and
-    returns the report."""
-    from common import Report  # the reliability suites' report, for the record
-    report = Report(f"share-mode matrix: {len(MATRIX)} names x {len(MODES)} modes, and a scanner")
-    start = time.monotonic()
-    cells = {}
-    for row, access, share, case in matrix_cases(exhaustive):
-        problems = check(case, runner, root)
-        report.outcome(case.name, problems)
-        cells[row.name, access, share] = f"{case.status}{'!' if problems else ''}"
-    scanned = check(SCANNED, runner, root)
-    report.outcome(SCANNED.name, scanned)
-    seconds = time.monotonic() - start
-    report.header = ("held name", *(f"{a}/{s}" for a, s in MODES))
-    report.rows = [(row.name, *(cells.get((row.name, a, s), ".") for a, s in MODES))
-                   for row in MATRIX]
-    width = max(len(r[0]) for r in report.rows)
-    print("exit status per held name and access/share mode (! where it did not hold):")
-    for line in [report.header] + report.rows:
-        print(f"  {line[0]:<{width}} " + " ".join(f"{x:>6}" for x in line[1:]))
-    counts = Counter(cell.rstrip("!") for cell in cells.values())
-    report.lines.append(f"{len(cells)} cells, exit status "
-                        + ", ".join(f"{k}: {v}" for k, v in sorted(counts.items())))
-    report.lines.append(f"a scanner ({SCAN_HOLD_MS} ms a look) on both temporaries: "
-                        + ("did not hold" if scanned else "the run ends fully updated"))
-    report.lines.append(f"{report.tried} runs in {seconds:.0f} s")
-    return report
 
 
 def windows_length(path: Path) -> int:
