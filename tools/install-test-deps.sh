@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs, on a Debian machine, everything the test suites need: the native
-# tool chain, Ninja and GoogleTest, clang-format for the format check, strace
-# and e2fsprogs for the fault and lock cases, and MinGW-w64, Wine (32- and
-# 64-bit), Xvfb, xdotool and ImageMagick for the Windows executable's tests;
+# tool chain, Ninja and GoogleTest (and its sources, built for MinGW),
+# clang-format for the format check, strace and e2fsprogs for the fault and
+# lock cases, and MinGW-w64, Wine (32- and 64-bit), Xvfb, xdotool and
+# ImageMagick for the Windows executable's tests;
 # osslsigncode, openssl and git for the release test, which signs with a
 # certificate of its own. Where the kernel cannot run 32-bit code, qemu-user
 # from the release's backports suite runs 32-bit Wine instead (the release's
@@ -16,7 +17,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386  # wine32:i386 then counts as missing: apt-get update runs
 fi
 
-for p in build-essential cmake ninja-build libgtest-dev libgmock-dev python3 strace e2fsprogs \
+for p in build-essential cmake ninja-build libgtest-dev libgmock-dev googletest python3 strace e2fsprogs \
          util-linux mount clang-format \
          g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
          wine wine32:i386 wine64 fonts-wine xvfb xauth xdotool x11-utils \
