@@ -476,9 +476,13 @@ Failure COPY_CHECKED(const Source& source, const std::string& client,
   Copying copying{
       name, PART_NAME(*file.component), {JOIN({"copying ", name}), file.size}};
   const std::string_view part = copying.part;
-  Staging staging{HASH_PIECE, CHECK_STAGED, &copying};
-  // Every user's update run reads what is delivered.
-  staging.readers = Readers::EVERYONE;
+  // Every user's update run reads what is delivered. The buffer is free:
+  // the read-back comes after the copy.
+  Staging staging{.piece = HASH_PIECE,
+                  .buffer = BUFFER,
+                  .check = CHECK_STAGED,
+                  .context = &copying,
+                  .readers = Readers::EVERYONE};
   const int32_t status =
       STAGE_COPY(JOIN({source.folder, name}).c_str(),
                  (client + copying.part).c_str(), staging, file.written);

@@ -12,9 +12,6 @@ namespace {
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
 // Polling interval while another process holds the folder lock.
 constexpr uint32_t LOCK_POLL_PAUSE_MS = 100;
-// One piece of a copy that passes through this process (the delivery's).
-constexpr std::size_t PIECE_SIZE = std::size_t{1} << 20;
-static_assert(PIECE_SIZE % READ_ALIGNMENT == 0);
 
 // The path of a name field's name (and `suffix`) in the current folder: up
 // to the field's first space. A name that is empty or holds a separator or
@@ -57,16 +54,15 @@ void DROP_TEMPORARY(const char* temporary) {
 // holds another amount, or whose facts changed, by the end fails CHANGED.
 int32_t COPY_PIECES(const OpenFile& in, const FileFacts& opened,
                     const OpenFile& out, Staging& staging) {
-  alignas(READ_ALIGNMENT) static unsigned char buffer[PIECE_SIZE];
   uint64_t total = 0;
   for (;;) {
     std::size_t got = 0;
-    if (const int32_t status = READ_SOME(in, buffer, got)) {
+    if (const int32_t status = READ_SOME(in, staging.buffer, got)) {
       staging.failed = Step::READ;
       return status;
     }
     if (got == 0) break;
-    const std::span<const unsigned char> piece(buffer, got);
+    const std::span<const unsigned char> piece(staging.buffer.data(), got);
     if (const int32_t status = staging.piece(piece, staging.context)) {
       staging.failed = Step::PIECE;
       return status;

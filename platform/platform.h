@@ -256,9 +256,10 @@ enum class Replacing { NO, YES };
 // Renames `source` to `target` in one step. Replacing::NO fails when
 // anything stands at `target` (POSIX: a hard link and an unlink where the
 // file system lacks RENAME_NOREPLACE). Replacing::YES replaces a file there:
-// `target` holds its old content or the new, never neither; a read-only
-// target fails. Windows: MOVEFILE_WRITE_THROUGH when replacing; a holder of
-// the file without delete sharing blocks the rename.
+// `target` holds its old content or the new, never neither. Windows:
+// MOVEFILE_WRITE_THROUGH when replacing, and a read-only target fails (Wine
+// replaces it, as POSIX does whatever the file's mode); a holder of the file
+// without delete sharing blocks the rename.
 int32_t RENAME(const char* source, const char* target, Replacing replacing);
 // Puts the folder's latest changes of names beside `path` on disk. POSIX:
 // the folder is flushed; Windows: nothing (the renames write through).
@@ -375,9 +376,10 @@ int32_t REMOVE(const char* path);
 // Without `piece`, the data goes by COPY_DATA, never through this process.
 enum class Step { NONE, SOURCE, TEMPORARY, READ, WRITE, CHANGED, PIECE, CHECK };
 struct Staging {
-  // Sees each piece; a non-zero status fails the copy.
+  // Sees each piece, read into `buffer`; a non-zero status fails the copy.
   int32_t (*piece)(std::span<const unsigned char> data,
                    void* context) = nullptr;
+  std::span<unsigned char> buffer;  // READ_ALIGNMENT-aligned, for `piece`
   // Checks the flushed temporary; a non-zero status fails the copy.
   int32_t (*check)(const char* temporary, const FileFacts& written,
                    void* context) = nullptr;

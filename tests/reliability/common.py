@@ -329,12 +329,14 @@ def calls_of(lines, process="", basenames=False) -> list:
             subject = calls[-1].subject
         elif named:
             subject = paths[0]
+            kind = "newfstatat" if name == "statx" else name
         else:
             fd = numbers[2] if name == "copy_file_range" else numbers[0]
             decoded = DECODED_FD.match(fd)
             subject = name_of(decoded[2]) if decoded else fds.get((pid, fd), "")
-            # fstat, whichever call the C library makes it with (statx in
-            # the 32-bit build under Wine), so that one oracle serves both.
+            # A look-up of a descriptor is fstat, and one by name newfstatat,
+            # whichever call the C library makes it with (statx in the 32-bit
+            # build under Wine), so that one oracle serves both.
             kind = "fstat" if name in ("newfstatat", "statx") else name
         if name == "openat" and result.split()[0].isdigit():
             fds[pid, result.split()[0]] = paths[0]
@@ -363,14 +365,22 @@ def changes(call) -> bool:
     return call.syscall in CHANGES or "O_CREAT" in call.args
 
 
-def kill_points(calls, exhaustive=False) -> list:
-    kept, seen, stage = [], set(), 0
-    for call in calls:
-        if exhaustive or (stage, call.process) not in seen:
-            seen.add((stage, call.process))
-            kept.append(call)
-        stage += changes(call)
-    return kept
+def kill_points(calls, exhaustive=False, alike=None) -> list:
+    """The default set: the first call of each process at each stage. The
+    exhaustive set: every call, or where `alike` is given, the first at each
+    stage of each process that alike(call) tells apart from the others (a
+    call it gives None is never a kill point)."""
+    def first(calls, alike):
+        kept, seen, stage = [], set(), 0
+        for call in calls:
+            key = alike(call)
+            if key is not None and (stage, call.process, *key) not in seen:
+                seen.add((stage, call.process, *key))
+                kept.append(call)
+            stage += changes(call)
+        return kept
+    calls = first(calls, alike) if alike else calls
+    return calls if exhaustive else first(calls, lambda call: ())
 
 
 def faults(calls, errnos, outcome, exhaustive=False) -> list:
@@ -426,21 +436,26 @@ def remove_root(root: Path) -> None:
     shutil.rmtree(root.parent, ignore_errors=True)
 
 
-def main(suite_main) -> None:
-    """Runs a suite as a script: argument 1 is the program; --exhaustive
-    tries the exhaustive set instead of the default one."""
-    if len(sys.argv) not in (2, 3) or sys.argv[2:] not in ([], ["--exhaustive"]):
-        sys.exit(f"usage: {sys.argv[0]} PATH-TO-TalvenClient_SET [--exhaustive]")
-    report = suite_main(Path(sys.argv[1]).resolve(), exhaustive=len(sys.argv) == 3)
+def show(report) -> None:
+    """Prints what a suite tried and what held."""
     for line in report.failures:
         print("FAIL " + line)
     if report.skipped:
         print(f"SKIP {report.title}: {report.skipped}")
-        sys.exit(SKIP)
+        return
     for line in report.lines:
         print(line)
     for row in [report.header] + report.rows if report.rows else []:
         print("  " + " | ".join(map(str, row)))
     print(f"{report.title}: {report.tried} tried, {report.held} held, "
           f"{report.tried - report.held} failed")
-    sys.exit(1 if report.failures else 0)
+
+
+def main(suite_main) -> None:
+    """Runs a suite as a script: argument 1 is the program; --exhaustive
+    tries the exhaustive set instead of the default one."""
+    if len(sys.argv) not in (2, 3) or sys.argv[2:] not in ([], ["--exhaustive"]):
+        sys.exit(f"usage: {sys.argv[0]} PATH-TO-TalvenClient_SET [--exhaustive]")
+    report = suite_main(Path(sys.argv[1]).resolve(), exhaustive=len(sys.argv) == 3)
+    show(report)
+    sys.exit(SKIP if report.skipped else 1 if report.failures else 0)
