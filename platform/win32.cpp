@@ -167,16 +167,18 @@ bool MARK_FOR_DELETION(HANDLE file) {
                                     sizeof disposition);
 }
 
-// Renames the open file to `name` (MAX_PATH at most), never over a file.
-bool RENAME_OPEN_FILE(HANDLE file, std::wstring_view name) {
-  union {
+// Renames the open file to `path`, never over a file. The whole path: a
+// bare name would be taken relative to the process's current folder, which
+// need not be the file's (the delivery works from anywhere).
+bool RENAME_OPEN_FILE(HANDLE file, std::wstring_view path) {
+  struct Rename {
     FILE_RENAME_INFO info;
-    unsigned char
-        bytes[sizeof(FILE_RENAME_INFO) + (MAX_PATH + 1) * sizeof(wchar_t)];
-  } rename{};
+    wchar_t room[LONG_PATH_CAPACITY];  // FileName runs on into it
+  };
+  Rename rename{};
   rename.info.ReplaceIfExists = FALSE;
-  rename.info.FileNameLength = name.size() * sizeof(wchar_t);
-  std::wmemcpy(rename.info.FileName, name.data(), name.size());
+  rename.info.FileNameLength = path.size() * sizeof(wchar_t);
+  std::wmemcpy(rename.info.FileName, path.data(), path.size());
   return SetFileInformationByHandle(file, FileRenameInfo, &rename,
                                     sizeof rename);
 }
@@ -203,7 +205,7 @@ int32_t RENAME_ASIDE(HANDLE file, const WidePath& path, std::size_t name,
                  GetCurrentProcessId() << 16 ^ ++count * 0x9E3779B9u;
     for (std::size_t digit = ASIDE_DIGITS; digit > 0; --digit, mark >>= 4)
       aside.text[path.length + digit] = L"0123456789ABCDEF"[mark & 0xF];
-    if (RENAME_OPEN_FILE(file, aside.text + name)) return 0;
+    if (RENAME_OPEN_FILE(file, aside.text)) return 0;
     if (GetLastError() != ERROR_ALREADY_EXISTS &&
         GetLastError() != ERROR_FILE_EXISTS)
       break;
@@ -242,7 +244,7 @@ int32_t DELETE_UNSHARED(const WidePath& path) {
     if (moved) status = deleted ? 0 : LAST_ERROR();
     // Back under its own name (a read-only file refuses the mark).
     if (aside.length > 0 && !deleted)
-      static_cast<void>(RENAME_OPEN_FILE(file.handle, path.text + name));
+      static_cast<void>(RENAME_OPEN_FILE(file.handle, path.text));
   }
   file.CLOSE();  // opened for DELETE only: the file's fate is the mark's
   if (!deleted) {
