@@ -607,7 +607,6 @@ bool ERRORS_GO_TO_TERMINAL() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
 }
-
 // The system clock (UTC); a count that never goes back nor wraps (the 32-bit
 // GetTickCount does after 49 days); a pause.
 int64_t SECONDS_NOW() {
