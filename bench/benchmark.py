@@ -165,7 +165,7 @@ def copy_pairs(folder, copy_tool, pairs, check_clone=False):
     the times of A and B and, if asked, whether each cloned."""
     a_times, b_times, a_clone, b_clone = [], [], set(), set()
     a_command = [[str(copy_tool), NEW_EXECUTABLE, CURRENT_EXECUTABLE]]
-    b_command = [["cp", NEW_EXECUTABLE, CURRENT_EXECUTABLE], ["sync", CURRENT_EXECUTABLE]]
+    b_command = [["cp", NEW_EXECUTABLE, CURRENT_EXECUTABLE], ["sync", CURRENT_EXECUTABLE, "."]]
     size = (folder / NEW_EXECUTABLE).stat().st_size
     for pair in range(pairs + 1):
         for command, times, clones in ((a_command, a_times, a_clone), (b_command, b_times, b_clone)):
@@ -187,7 +187,7 @@ def traced_phases(folder, copy_tool, pairs):
     wall time spent in fsync and in the data copy calls."""
     trace = folder.parent / "copy.trace"
     sides = {"A": [[str(copy_tool), NEW_EXECUTABLE, CURRENT_EXECUTABLE]],
-             "B": [["cp", NEW_EXECUTABLE, CURRENT_EXECUTABLE], ["sync", CURRENT_EXECUTABLE]]}
+             "B": [["cp", NEW_EXECUTABLE, CURRENT_EXECUTABLE], ["sync", CURRENT_EXECUTABLE, "."]]}
     shares = {side: {"fsync": [], "copy": []} for side in sides}
     for _ in range(pairs):
         for side, commands in sides.items():
@@ -236,7 +236,7 @@ def measure_delivery(work, deliver, source, pairs):
     os.link(source, source_folder / CURRENT_EXECUTABLE)
     target = client / NEW_EXECUTABLE
     sides = [([[str(deliver.resolve()), str(source_folder), str(client)]], []),
-             ([["cp", str(source), str(target)], ["sync", str(target)]], [])]
+             ([["cp", str(source), str(target)], ["sync", str(target), str(client)]], [])]
     for pair in range(pairs + 1):
         for commands, times in sides:
             target.unlink(missing_ok=True)
@@ -711,9 +711,10 @@ METHOD = """\
 - Copy: `bench/copy_file` is a small program that calls the platform copy
   routine the update run uses for the client executable (`CBL_COPY_FILE` of
   `platform/posix.cpp`, linked from the Linux build's own library): temporary
-  file, copy_file_range, fchmod, fsync, rename. It is timed as a whole process
-  against `cp` followed by `sync` of the copy, the same durability (the data
-  of the one file flushed, the folder not). The two alternate, each starting
+  file, copy_file_range, fchmod, fsync, rename, fsync of the folder. It is
+  timed as a whole process against `cp` followed by `sync` of the copy and
+  its folder, the same durability (the data of the one file and the rename
+  on disk). The two alternate, each starting
   with no target and nothing dirty (`sync` before, untimed), after one pair
   that is not counted; the source is in the page cache for both. The verdict is the median over the pairs of the
   copy routine's throughput over cp + sync's (range in brackets), since a
@@ -739,11 +740,12 @@ METHOD = """\
   newfstatat + faccessat2 of the folder + openat + ioctl (its immutable and
   append-only flags) + close; the check that the delivery can be read
   openat + fstat + close; a copy openat + fstat + unlinkat of a left-over temporary +
-  openat + lseek SEEK_DATA and SEEK_HOLE per stretch of data (holes stay
-  holes) + copy_file_range per 1 GiB (the size is known from fstat, so no call
-  is spent on finding the end of the file) + fstat of the source (not cut
-  short) + ftruncate + fchmod + fsync + fstat of the copy (which file it is) +
-  close x2 + renameat; the folder lock openat + flock + fstat + newfstatat, then unlinkat
+  fstat of the source (its mode) + openat + fchmod (past the umask) + lseek
+  SEEK_DATA and SEEK_HOLE per stretch of data (holes stay holes) +
+  copy_file_range per 1 GiB (the size is known from fstat, so no call is
+  spent on finding the end of the file) + fstat of the source (not cut
+  short) + ftruncate + fsync + fstat of the copy (which file it is) + close
+  x2 + renameat + openat, fsync and close of the folder (the rename on disk); the folder lock openat + flock + fstat + newfstatat, then unlinkat
   and close to release it.
 - Heap allocations: `bench/count_allocations.c`, an LD_PRELOAD library that
   replaces every allocating C library entry and counts calls, armed from the
