@@ -2,8 +2,9 @@
 and "fully updated" checks over a folder, starting the program (under strace,
 as another user, with a time limit) and reading the system calls of a run.
 
-A suite module has main(program) -> Report; run as a script it prints what
-it tried and what held and exits 0, 1 (something did not hold) or 77 (skip).
+A suite module has main(program, exhaustive) -> Report; sweeps.py runs it
+(--suite NAME), prints what it tried and what held (show) and exits 0, 1
+(something did not hold) or 77 (skip).
 """
 
 import grp
@@ -83,7 +84,12 @@ def snapshot(folder: Path) -> dict:
         with open(path, "rb") as f:
             whole = all(os.pread(f.fileno(), 8, o) == mark(o) for o in Sparse(size).offsets())
         return Sparse(size) if whole else f"<{size} bytes, marks missing>"
-    return read_folder(folder, large)
+    try:
+        return read_folder(folder, large)
+    except FileNotFoundError:
+        # Gone while the folder was read: a killed Wine run's file to delete
+        # on close, removed when the wineserver closes its handles.
+        return read_folder(folder, large)
 
 
 def nothing_lost(before: dict, now: dict) -> list:
@@ -241,6 +247,17 @@ class Call:
 
     def __str__(self):
         return f"{self.process + ': ' if self.process else ''}{self.kind} {self.subject}".rstrip()
+
+
+def flock_held(path: Path) -> bool:
+    """Some process holds a flock on the file at `path` (/proc/locks names
+    it by device and inode)."""
+    try:
+        inode = os.stat(path).st_ino
+    except FileNotFoundError:
+        return False
+    return any(line.split()[1] == "FLOCK" and line.split()[5].endswith(f":{inode}")
+               for line in Path("/proc/locks").read_text().splitlines())
 
 
 def typical_folder(root: Path, index: int):
@@ -449,13 +466,3 @@ def show(report) -> None:
         print("  " + " | ".join(map(str, row)))
     print(f"{report.title}: {report.tried} tried, {report.held} held, "
           f"{report.tried - report.held} failed")
-
-
-def main(suite_main) -> None:
-    """Runs a suite as a script: argument 1 is the program; --exhaustive
-    tries the exhaustive set instead of the default one."""
-    if len(sys.argv) not in (2, 3) or sys.argv[2:] not in ([], ["--exhaustive"]):
-        sys.exit(f"usage: {sys.argv[0]} PATH-TO-TalvenClient_SET [--exhaustive]")
-    report = suite_main(Path(sys.argv[1]).resolve(), exhaustive=len(sys.argv) == 3)
-    show(report)
-    sys.exit(SKIP if report.skipped else 1 if report.failures else 0)

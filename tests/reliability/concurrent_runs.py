@@ -57,17 +57,6 @@ def round_of_runs(program, folder: Path, gated: bool) -> tuple:
     return results
 
 
-def flock_held(path: Path) -> bool:
-    """Some process holds a flock on the file at `path` (/proc/locks names
-    it by device and inode)."""
-    try:
-        inode = os.stat(path).st_ino
-    except FileNotFoundError:
-        return False
-    return any(line.split()[1] == "FLOCK" and line.split()[5].endswith(f":{inode}")
-               for line in Path("/proc/locks").read_text().splitlines())
-
-
 def two_users(program, folder: Path) -> list:
     """The first user's run (umask 077, slowed in its first copy) and, once
     it holds the lock, the second user's; what went wrong."""
@@ -81,7 +70,7 @@ def two_users(program, folder: Path) -> list:
                                      umask=0o077, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE))
         deadline = time.monotonic() + LOCK_TIMEOUT_S
-        while len(runs) == 1 and not flock_held(folder / c.LOCK):
+        while len(runs) == 1 and not c.flock_held(folder / c.LOCK):
             if time.monotonic() > deadline or runs[0].poll() is not None:
                 runs[0].kill()
                 runs[0].communicate()
@@ -139,7 +128,3 @@ def main(program: Path, exhaustive=False):
            "the second waited for the lock (final message, then missing executable)"
            if report.held == report.tried else "see above"))
     return report
-
-
-if __name__ == "__main__":
-    c.main(main)

@@ -1,5 +1,5 @@
 """The delivery program (TalvenClient_DELIVER, built beside the update
-program) under the reliability suites: kill_points.py kills a delivery at
+program) under the reliability suites: the kill sweep (sweeps.py) kills a delivery at
 each of its calls that change the client folder; concurrent_runs.py starts
 an update run while a delivery holds the folder lock, and writes to a source
 file while a delivery copies it.
@@ -107,9 +107,9 @@ def kill_pass(program, root: Path, report) -> None:
                         "left the folder fully updated")
 
 
-def wait_for(path: Path, process) -> None:
+def wait_for(ready, process) -> None:
     deadline = time.monotonic() + WAIT_TIMEOUT_S
-    while not os.path.exists(path) and process.poll() is None and time.monotonic() < deadline:
+    while not ready() and process.poll() is None and time.monotonic() < deadline:
         time.sleep(0.01)
 
 
@@ -119,7 +119,7 @@ def source_written_during_delivery(program, root: Path, report) -> None:
     source, client = folders(root, "source written during a delivery")
     (source / c.EXE).write_bytes(b"x" * LARGE)
     slow = deliver(program, source, client, strace=[SLOW_WRITES], popen=True)
-    wait_for(client / f"{c.NEW_EXE}.part", slow)
+    wait_for((client / f"{c.NEW_EXE}.part").exists, slow)
     with open(source / c.EXE, "ab") as more:
         more.write(b"still being written")
     _, err = slow.communicate(timeout=120)
@@ -147,7 +147,8 @@ def update_waits_for_delivery(program, root: Path, report) -> None:
     source, client = folders(root, "update during a delivery")
     slow = deliver(program, source, client, strace=["--inject=fsync:delay_enter=2s:when=1"],
                    popen=True)
-    wait_for(client / c.LOCK, slow)
+    # Held, not only made: an update run between the two would go first.
+    wait_for(lambda: c.flock_held(client / c.LOCK), slow)
     update = c.run(program, client)
     slow.communicate(timeout=120)
     problems = [] if slow.returncode == 0 else [f"delivery status {slow.returncode}"]

@@ -215,7 +215,3 @@ def main(program: Path, exhaustive=False):
     if not report.tried:
         report.skipped = "; ".join(skipped)
     return report
-
-
-if __name__ == "__main__":
-    c.main(main)

@@ -1,27 +1,27 @@
-"""Kills, injected faults and lost replies, one sweep for both builds: the
-Linux program under strace, and the Windows executable under Wine with
-strace attached to the exe and to the session's wineserver.
+"""Kills, injected faults and lost replies: one sweep for both builds, the
+Linux program under strace and the Windows executable under Wine (strace
+attached to the exe and to the session's wineserver).
 
 Each disruption hits one call of the typical update (new executable, version
-file and libraries, old library backups present), one run each in a folder
-of its own: a kill before the call (strace --inject=CALL:signal=KILL:when=N),
-the call failing with an errno or, for a copy, copying nothing ("short"), or
-a call that changes a name carried out and then reported failed, as by a
-file server that lost its reply. Then one check for every disruption: the
-run ended with an exit status the target's oracle gives the call (a killed
-run was killed), nothing is lost, TALVENClient.exe holds the old or the new
-executable, nothing beside the folder changed, and one more run with no new
-delivery leaves the folder fully updated (common.disrupted_then_updated).
+file and libraries, old library backups present), one run in a folder of its
+own: a kill before the call (strace --inject=CALL:signal=KILL:when=N), the
+call failing with an errno or, for a copy, copying nothing ("short"), or a
+call that changes a name carried out and then reported failed, as by a file
+server that lost its reply. One check follows every disruption: the run ended
+with a status the build's oracle gives the call (a killed run was killed),
+then common.disrupted_then_updated: nothing lost, TALVENClient.exe whole with
+the old or the new executable, nothing beside the folder changed, and one
+more run with no new delivery leaves the folder fully updated.
 
-Between two calls that change the folder the disk does not change, so the
+Between two calls that change the folder the disk does not change: the
 default set kills once per stage (and process), and fails a call with one
 errno per outcome the oracle gives it; --exhaustive tries every kill point
-and errno. --record DOC runs every reliability suite of the target
+and errno. --record DOC runs every reliability suite of the build
 exhaustively and rewrites its block of DOC (docs/reliability.md).
 
 usage: sweeps.py [--exhaustive | --record DOC] [--suite NAME]... PATH-TO-TalvenClient_SET
        sweeps.py [same options] [--wine LOADER] [--prefix-template DIR]
-                 --holder HOLDER.exe EXE [EXE...]       (under Wine: EXE as for wine_runner.py)
+                 --holder HOLDER.exe EXE [EXE...]    (Wine: EXE as for wine_runner.py)
 Exit status 0, 1 (something did not hold) or 77 (nothing could run here).
 """
 
@@ -47,53 +47,62 @@ import delivery
 import hostile_folders
 import record
 
-HERE = Path(__file__).resolve().parent
 KILL, SHORT, LOST = "KILL", "short", "done, reply lost"
 ERRNOS = ("EACCES", "EIO", "EBUSY")
-
-
-@dataclass(frozen=True)
-class Pass:
-    """Disruptions tried at the calls of one traced typical run."""
-    name: str
-    hows: object  # call -> the disruptions tried at it (KILL, errnos, SHORT, LOST)
-    chosen: object = None  # the calls tried, of those traced (None: every one)
-    options: tuple = ()  # strace options for every run of the pass
-
-
-@dataclass(frozen=True)
-class Job:
-    pass_: Pass
-    call: c.Call
-    how: str
 
 
 def kills(call):
     return (KILL,)
 
 
+def lost(call):
+    return (LOST,)
+
+
+@dataclass(frozen=True)
+class Pass:
+    """Disruptions tried at the calls of one traced typical run."""
+    name: str
+    hows: object  # call -> what is tried at it: KILL, errnos, SHORT, LOST
+    chosen: object = list  # the calls traced -> the calls disrupted
+    options: tuple = ()  # strace options for every run of the pass
+
+
 def inject(call, what) -> str:
     return f"--inject={call.syscall}:{what}:when={call.occurrence}"
 
 
-def judged(oracle, text):
-    """The (status, why) of the first row of `oracle` whose pattern matches."""
-    for pattern, status, why in oracle:
-        if re.search(pattern, text):
-            return status, why
-    raise LookupError(f"no row of the oracle for {text}")
-
-
 def expected(target, call, how):
-    """What a run disrupted at `call` must end with, and why."""
+    """What a run disrupted at `call` must end with (a status, or the
+    statuses it may end with), and why: for a fault, the first row of the
+    build's oracle whose pattern matches the call as the build tells it."""
     if how == KILL:
         return "killed", target.killed(call)
     if how == LOST:
         return 0, "done, then reported failed: the names are looked at again, and it counts as done"
-    return target.judge(call, how)
+    text = target.told(call, how)
+    for pattern, status, why in target.ORACLE:
+        if re.search(pattern, text):
+            return target.retried(call, how, status, why)
+    raise LookupError(f"no row of the oracle for {text}")
 
 
-# --- The Linux build ---------------------------------------------------------------
+class Target:
+    """What the sweep needs of a build: PASSES (suite -> passes), ORACLE,
+    traced (the typical run's calls), disrupt (one disrupted run: its result,
+    and what shows a kill did not take), rerun (a plain run), workers (that
+    run at once), and how the oracle reads a call (told, retried, killed)."""
+    alike = None  # the exhaustive set kills at every call
+
+    @staticmethod
+    def retried(call, how, status, why):
+        return status, why
+
+    def more(self, suite, root, report, points):
+        pass
+
+
+# --- The Linux build -----------------------------------------------------------------
 
 FILE_CALLS = {"openat", "newfstatat", "statx", "unlinkat", "renameat2", "renameat", "linkat",
               "copy_file_range", "sendfile", "fchmod", "fsync", "close", "flock", "faccessat2",
@@ -105,8 +114,9 @@ NAME_CHANGES = {"unlinkat", "renameat2", "renameat", "linkat"}
 # data and flush are not: one EBUSY there is let go or fails as any error.
 RETRIED_WITH_ROUTINE = {"openat", "fstat", "newfstatat", "fchmod", "faccessat2"}
 
-# What the run does when this one call fails: the first row whose pattern matches
-# "call file errno" gives the exit status (or the statuses it may end with), and why.
+# What the run does when this one call fails: the first row whose pattern
+# matches "call file errno" gives the exit status (or the statuses it may end
+# with), and why.
 LINUX_ORACLE = [
     (r"^(unlinkat|renameat2?|linkat) .* EBUSY$", 0, "retried: the busy file is let go"),
     (r"^openat TalvenClient_SET\.lck EACCES$", 2,
@@ -146,27 +156,25 @@ LINUX_ORACLE = [
 ]
 
 
-def linux_writes(call):
-    return (call.syscall in {"copy_file_range", "sendfile", "fsync", "renameat", "renameat2",
-                             "linkat"}
-            or (call.syscall == "openat" and "O_CREAT" in call.args)
-            or (call.syscall == "close" and call.subject.endswith(".tmp")))
-
-
 def linux_faults(call):
-    return (ERRNOS + (("ENOSPC",) if linux_writes(call) else ())
+    writes = (call.syscall in {"copy_file_range", "sendfile", "fsync", "renameat", "renameat2",
+                               "linkat"}
+              or (call.syscall == "openat" and "O_CREAT" in call.args)
+              or (call.syscall == "close" and call.subject.endswith(".tmp")))
+    return (ERRNOS + (("ENOSPC",) if writes else ())
             + ((SHORT,) if call.syscall in ("copy_file_range", "sendfile") else ())
             + ((LOST,) if call.syscall in NAME_CHANGES else ()))
 
 
 def after_notice(chosen):
-    """The calls from the notice's write on that `chosen` picks."""
+    """Of the calls from the notice's write on, those `chosen` picks."""
     return lambda calls: list(filter(chosen, calls[next(
         i for i, call in enumerate(calls) if call.syscall == "write"):]))
 
 
-class Linux:
-    """The Linux build, strace -f on the program; four runs at a time."""
+class Linux(Target):
+    """The Linux build, strace -f on the program, four runs at a time."""
+    ORACLE = LINUX_ORACLE
     PASSES = {
         "kill_points": [Pass("kills", kills)],
         # Two more passes force the kernel fallbacks of the platform layer
@@ -183,7 +191,6 @@ class Linux:
                  ("--inject=renameat2:error=EINVAL",)),
         ],
     }
-    alike = None  # the exhaustive set kills at every call
 
     def __init__(self, program: Path):
         self.program, self.workers = program, [program] * 4
@@ -198,8 +205,11 @@ class Linux:
         return "the program killed at that call"
 
     @staticmethod
-    def judge(call, how):
-        status, why = judged(LINUX_ORACLE, f"{call} {how}")
+    def told(call, how):
+        return f"{call} {how}"
+
+    @staticmethod
+    def retried(call, how, status, why):
         if how == "EBUSY" and call.kind in RETRIED_WITH_ROUTINE and status != 0:
             failed = status if isinstance(status, tuple) else (status,)
             return (0, *failed), "retried with its routine, or it fails as any error would"
@@ -212,28 +222,25 @@ class Linux:
     def rerun(program, folder):
         return c.run(program, folder)
 
-    def disrupt(self, program, folder, work, job):
-        if job.how == LOST:
+    def disrupt(self, program, folder, work, p, call, how):
+        if how == LOST:
             shim = program.parent / "tests" / "libtalven_reply_lost.so"
             if not shim.exists():
                 raise FileNotFoundError(f"{shim} is not built")
-            env = {"LD_PRELOAD": str(shim), "TALVEN_REPLY_LOST": f"{job.call.syscall}:"
-                   f"{job.call.occurrence}"}
-            return c.run(program, folder, strace=job.pass_.options, env=env), []
-        what = {KILL: "signal=KILL", SHORT: "retval=0"}.get(job.how, f"error={job.how}")
-        result = c.run(program, folder, strace=[*job.pass_.options, inject(job.call, what)])
-        killed = job.how != KILL or result.status == -signal.SIGKILL
+            env = {"LD_PRELOAD": str(shim), "TALVEN_REPLY_LOST": f"{call.syscall}:{call.occurrence}"}
+            return c.run(program, folder, strace=p.options, env=env), []
+        what = {KILL: "signal=KILL", SHORT: "retval=0"}.get(how, f"error={how}")
+        result = c.run(program, folder, strace=[*p.options, inject(call, what)])
+        killed = how != KILL or result.status == -signal.SIGKILL
         return result, [] if killed else [f"not killed (status {result.status})"]
 
-    def more(self, suite, root: Path, report, jobs):
-        if suite == "kill_points":
-            self.chained(root, report, [job.call for job in jobs])
-            delivery.kill_pass(self.program, root, report)
-
-    def chained(self, root: Path, report, points) -> None:
-        """One run after another killed in a single folder, a fresh delivery
-        brought after each, so that whatever a killed copy leaves behind meets
-        the next run: temporaries never pile up and nothing is lost."""
+    def more(self, suite, root: Path, report, points):
+        """After the kills: one run after another killed in a single folder, a
+        fresh delivery brought after each, so that whatever a killed copy
+        leaves behind meets the next run (temporaries never pile up, nothing
+        is lost); then the delivery program killed at each of its calls."""
+        if suite != "kill_points":
+            return
         folder = root / "chained" / "client"
         folder.mkdir(parents=True)
         c.lay_out_all(folder, c.TYPICAL)
@@ -249,6 +256,7 @@ class Linux:
         report.outcome("update after the chained kills", problems)
         report.lines.append(f"killed one after another in one folder: {held} of {len(points)} "
                             f"held, final update {'held' if not problems else 'see above'}")
+        delivery.kill_pass(self.program, root, report)
 
     def suites(self):
         return {"concurrent_runs": lambda _, exhaustive: concurrent_runs.main(self.program, exhaustive),
@@ -256,7 +264,7 @@ class Linux:
                 "hostile_folders": lambda _, exhaustive: hostile_folders.main(self.program, exhaustive)}
 
 
-# --- The Windows executable under Wine ---------------------------------------
+# --- The Windows executable under Wine ----------------------------------------
 # A run's file-system calls are split between two processes: the exe's own
 # (name lookups, the copy's reads and writes, the flush) and the session's
 # wineserver, which opens, renames and deletes files for every Wine process.
@@ -290,8 +298,8 @@ LATER_LIBRARIES = re.compile("|".join(c.BASES[1:][::-1]))
 # "process: call file flags outcome errno" (outcome: "ok" or the error the
 # call gave in the typical run) gives the exit status, or the statuses it
 # may end with where Wine passes over or makes again some failures of a
-# call and not others, and why. The rows name calls and files, never a
-# call's count, which differs between the 32-bit product and the twin.
+# call and not others, and why. A row names calls and files, never a count
+# of calls, which differs between the 32-bit product and the twin.
 EXE_COPY = r"TALVENClient(_NEW\.exe|\.exe\.tmp)"
 WINE_ORACLE = [
     (r"TalvenClient_SET\.lck", 0, "folder lock: the run goes on without it, or leaves it to the "
@@ -315,6 +323,9 @@ WINE_ORACLE = [
      "the link check on the delivered library opened to be renamed fails, and so does the rename"),
     (r"^server: readlink \w+\.dll ", 4,
      "the link check on the library in use opened to be renamed fails, and so does the rename"),
+    (r"^exe: fstat TALVENClient_NEW\.exe .* EACCES$", (0, 3),
+     "the delivery's open and its look at the handle are retried together while access is "
+     "denied (another's brief hold): the next try goes through, or the copy fails"),
     (r"^(server: readlink|exe: (fstat|write|utimensat)) TALVENClient(_NEW\.exe|\.exe\.tmp) ", 3,
      "the readability check or the copy cannot open its files as themselves, look at them "
      "through their handles or write the temporary: the copy fails, the delivery stays"),
@@ -381,36 +392,22 @@ def wineserver(session) -> int:
     return 0
 
 
-def attach(options, pid: int, w):
-    """strace attached to process `pid` with `options`, once it traces it."""
-    tracer = subprocess.Popen([*STRACE, *options, "-p", str(pid)], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + ATTACH_TIMEOUT_S
-    while tracer.poll() is None and time.monotonic() < deadline:
-        try:
-            if re.search(r"TracerPid:\s+[1-9]", Path(f"/proc/{pid}/status").read_text()):
-                break
-        except OSError:
-            break  # ended: nothing left to wait for
-        time.sleep(w.POLL_PAUSE_S)
-    return tracer
-
-
-class Wine:
-    """The Windows executable under Wine: its runner and, for the sweeps, one
-    more in a Wine session of its own, so that two runs go at once and a
-    killed wineserver takes only its own session down."""
+class Wine(Target):
+    """The exe under Wine, on its runner and one more in a Wine session of its
+    own, so that two runs go at once and a killed wineserver takes only its
+    own session down."""
+    ORACLE = WINE_ORACLE
     PASSES = {
         "kill_points": [Pass("kills", kills)],
         "injected_faults": [Pass("faults", wine_faults, once_per_file)],
         # A test build of the exe (tests/wine/reply_lost.cpp, built beside
         # the tests under the product's name) makes any one of its Win32 calls
         # that change a name and then reports failure.
-        "reply_lost": [Pass("lost replies", lambda call: (LOST,))],
+        "reply_lost": [Pass("lost replies", lost)],
     }
 
     def __init__(self, runner, w, stack):
-        self.runner, self.w, self.stack, self.more_runners = runner, w, stack, None
+        self.runner, self.w, self.stack, self.second = runner, w, stack, None
 
     def title(self):
         version = subprocess.run([self.runner.session.wine64, "--version"], capture_output=True,
@@ -422,12 +419,12 @@ class Wine:
 
     @property
     def workers(self):
-        if self.more_runners is None:
-            session = self.stack.enter_context(self.w.WineSession(self.runner.session.wine64))
-            session.start_anchor(self.runner.holder_loader, self.runner.holder)
-            self.more_runners = [self.w.WineRunner(session, self.runner.program, self.runner.loader,
-                                                   self.runner.holder, self.runner.holder_loader)]
-        return [self.runner, *self.more_runners]
+        if self.second is None:
+            r = self.runner
+            session = self.stack.enter_context(self.w.WineSession(r.session.wine64))
+            session.start_anchor(r.holder_loader, r.holder)
+            self.second = self.w.WineRunner(session, r.program, r.loader, r.holder, r.holder_loader)
+        return [self.runner, self.second]
 
     @staticmethod
     def alike(call):
@@ -445,28 +442,29 @@ class Wine:
         return MODELS[call.process]
 
     @staticmethod
-    def judge(call, how):
+    def told(call, how):
         args = re.sub(r'"(?:[^"\\]|\\.)*"|<[^>]*>|AT_FDCWD|S_IF[A-Z]+|\b(AT_)?STATX_\w+', "",
                       call.args)
         flags = "|".join(sorted(set(re.findall(r"[A-Z][A-Z_]+", args)))) or "-"
         outcome = call.result.split()[1] if call.result.startswith("-1 ") else "ok"
-        return judged(WINE_ORACLE, f"{call} {flags} {outcome} {how}")
+        return f"{call} {flags} {outcome} {how}"
 
     def test_build(self, runner):
         """A view of `runner` that runs the reply-lost test build of its exe."""
         build = "windows64" if self.w.pe_is_64bit(runner.program) else "windows"
         view = copy.copy(runner)
-        view.program = HERE.parents[1] / "build" / build / "tests" / "reply_lost" / runner.program.name
+        view.program = (Path(__file__).resolve().parents[2] / "build" / build / "tests"
+                        / "reply_lost" / runner.program.name)
         return view
 
     def traced(self, root: Path, report, p: Pass) -> list:
-        """The calls of the typical run, and whether it ended fully updated: on
-        the folder's names under strace, or as the test build logs the calls
-        that change a name."""
+        """The calls of the typical run on the folder's names under strace, or
+        those that change a name as the test build logs them; the run must
+        end fully updated."""
         folder, outside = c.typical_folder(root / f"baseline {p.name}", 0)
-        if p.name != "lost replies":
-            result, calls, _ = self.traced_run(self.runner, folder, root / "baseline trace",
-                                               exe=[], server=[])
+        if p.hows is not lost:
+            result, calls, _ = self.traced_run(self.runner, folder, root / "baseline", exe=[],
+                                               server=[])
             what = "the typical run under strace"
         else:
             view, log = self.test_build(self.runner), root / "calls.log"
@@ -481,12 +479,26 @@ class Wine:
         report.outcome(what, problems + outside.problems())
         return calls
 
+    def attach(self, options, pid: int):
+        """strace attached to process `pid` with `options`, once it traces it."""
+        tracer = subprocess.Popen([*STRACE, *options, "-p", str(pid)], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + ATTACH_TIMEOUT_S
+        while tracer.poll() is None and time.monotonic() < deadline:
+            try:
+                if re.search(r"TracerPid:\s+[1-9]", Path(f"/proc/{pid}/status").read_text()):
+                    break
+            except OSError:
+                break  # ended: nothing left to wait for
+            time.sleep(self.w.POLL_PAUSE_S)
+        return tracer
+
     def traced_run(self, runner, folder: Path, work: Path, exe=None, server=None):
         """One run of the exe in `folder`, its boxes read and answered as
         always, with strace attached to the exe's process while its notice
         stands (options `exe`) and to the wineserver (options `server`); None:
-        that process is not traced. Returns the result, the calls of both, and
-        whether the wineserver still runs."""
+        that process is not traced. Returns the result, the calls of both,
+        and whether the wineserver still runs."""
         work.mkdir(parents=True, exist_ok=True)
         drive = Path(runner.session.env["WINEPREFIX"]) / "dosdevices" / "z:"
         paths = [option for name in NAMES for path in (folder / name, Path(f"{drive}{folder}") / name)
@@ -494,10 +506,10 @@ class Wine:
         view, tracers = copy.copy(runner), []
         if exe is not None:
             view.at_notice = lambda pid: tracers.append(
-                attach(["-o", str(work / "exe.trace"), *paths, *exe], pid, self.w))
+                self.attach(["-o", str(work / "exe.trace"), *paths, *exe], pid))
         pid = wineserver(runner.session)
         if server is not None:
-            tracers.append(attach(["-o", str(work / "server.trace"), *paths, *server], pid, self.w))
+            tracers.append(self.attach(["-o", str(work / "server.trace"), *paths, *server], pid))
         try:
             result = view.run(folder, ())
         finally:
@@ -519,16 +531,15 @@ class Wine:
     def rerun(runner, folder):
         return runner.run(folder, ())
 
-    def disrupt(self, runner, folder, work, job):
-        call = job.call
-        if job.how == LOST:
+    def disrupt(self, runner, folder, work, p, call, how):
+        if how == LOST:
             view = self.test_build(runner)
             view.env = {"TALVEN_REPLY_LOST": f"{call.syscall}:{call.occurrence}"}
             return view.run(folder, ()), []
-        what = "signal=KILL" if job.how == KILL else f"error={job.how}"
+        what = "signal=KILL" if how == KILL else f"error={how}"
         result, calls, server_runs = self.traced_run(runner, folder, work,
                                                      **{call.process: [inject(call, what)]})
-        if job.how != KILL:
+        if how != KILL:
             return result, []
         last = [str(x) for x in calls if x.process == call.process][-1:]
         problems = [] if last == [str(call)] else [f"the last call traced is {last}"]
@@ -545,16 +556,13 @@ class Wine:
             runner.session.start_anchor(runner.holder_loader, runner.holder)
         return result, problems
 
-    def more(self, suite, root, report, jobs):
-        pass
-
     def suites(self):
         import wine_reliability as wr
         return {**{s.__name__: partial(s, self.runner) for s in (wr.concurrent, wr.transient, wr.big)},
                 **{name: partial(sweep, self, name) for name in self.PASSES}}
 
 
-# --- The sweep -----------------------------------------------------------------------
+# --- The sweep ----------------------------------------------------------------------
 
 TITLES = {"kill_points": "a kill at each stage of the typical run",
           "injected_faults": "each file-system call of the typical run failing in turn",
@@ -564,74 +572,72 @@ TITLES = {"kill_points": "a kill at each stage of the typical run",
 def sweep(target, suite: str, root: Path, exhaustive: bool) -> c.Report:
     """Each pass of `suite`: the typical run traced, then each disruption
     chosen from its calls in a typical folder of its own, on whichever of the
-    target's workers is free, and checked."""
+    target's workers is free, checked as the module's doc says."""
     report = c.Report(TITLES[suite])
     report.skipped = c.strace_missing()
     if report.skipped:
         return report
     root = root / suite
     root.mkdir()
-    jobs, summary = [], []
+    jobs = []
     for p in target.PASSES[suite]:
         traced = target.traced(root, report, p)
         if report.skipped:
             return report
-        calls = p.chosen(traced) if p.chosen else traced
         if p.hows is kills:
-            chosen = [(call, KILL) for call in c.kill_points(calls, exhaustive, target.alike)]
+            chosen = [(call, KILL) for call in c.kill_points(p.chosen(traced), exhaustive,
+                                                               target.alike)]
         else:
-            chosen = c.faults(calls, p.hows, lambda call, how: expected(target, call, how),
-                              exhaustive)
-        jobs += [Job(p, call, how) for call, how in chosen]
+            chosen = c.faults(p.chosen(traced), p.hows, partial(expected, target), exhaustive)
+        jobs += [(p, call, how) for call, how in chosen]
         kinds = {}
         for call, _ in chosen:
             kinds[call.syscall] = kinds.get(call.syscall, 0) + 1
-        summary.append(f"{p.name}: {len(chosen)} runs at {len({id(x) for x, _ in chosen})} of the "
-                       f"{len(traced)} calls traced (" + ", ".join(f"{k} {n}" for k, n in
-                                                               sorted(kinds.items())) + ")")
+        report.lines.append(f"{p.name}: {len(chosen)} runs at {len({id(x) for x, _ in chosen})} "
+                            f"of the {len(traced)} calls traced ("
+                            + ", ".join(f"{k} {n}" for k, n in sorted(kinds.items())) + ")")
     free = queue.Queue()
-    workers = target.workers
-    for worker in workers:
+    for worker in target.workers:
         free.put(worker)
 
     def one(numbered):
-        index, job = numbered
+        index, (p, call, how) = numbered
         folder, outside = c.typical_folder(root, index)
         worker = free.get()
         try:
-            result, problems = target.disrupt(worker, folder, root / "work" / f"{index:04d}", job)
-            if job.how != KILL:
-                problems += c.box_problems(result, expected(target, job.call, job.how)[0])
+            result, problems = target.disrupt(worker, folder, root / "work" / f"{index:04d}", p,
+                                              call, how)
+            if how != KILL:
+                problems += c.box_problems(result, expected(target, call, how)[0])
             return problems + c.disrupted_then_updated(worker, folder, outside, run=target.rerun)
         except (OSError, RuntimeError, subprocess.SubprocessError) as error:
             return [f"could not run: {error}"]
         finally:
             free.put(worker)
 
-    with ThreadPoolExecutor(len(workers)) as pool:
+    with ThreadPoolExecutor(free.qsize()) as pool:
         outcomes = list(pool.map(one, enumerate(jobs, start=1)))
     tally = {}
-    for job, problems in zip(jobs, outcomes):
-        report.outcome(f"{job.pass_.name}: {job.call} #{job.call.occurrence} "
-                       + ("killed" if job.how == KILL else f"fails with {job.how}"), problems)
-        counts = tally.setdefault(expected(target, job.call, job.how), [0, 0])
+    for (p, call, how), problems in zip(jobs, outcomes):
+        report.outcome(f"{p.name}: {call} #{call.occurrence} "
+                       + ("killed" if how == KILL else f"fails with {how}"), problems)
+        counts = tally.setdefault(expected(target, call, how), [0, 0])
         counts[0] += 1
         counts[1] += not problems
-    report.lines += summary + [
-        ("every kill point and errno" if exhaustive else "a kill once per stage between two calls "
-         "that change the folder, a fault with one errno per outcome")
-        + "; after each, nothing lost and one more run left the folder fully updated"]
+    report.lines.append(("every kill point" if exhaustive else "a kill at each stage between two "
+                         "calls that change the folder") if suite == "kill_points" else
+                        ("every errno" if exhaustive else "one errno per outcome the oracle gives"))
     report.header = ("exit", "outcome of the disrupted call", "tried", "held")
     report.rows = [(status, why, tried, held) for (status, why), (tried, held)
                    in sorted(tally.items(), key=lambda item: str(item[0]))]
-    target.more(suite, root, report, jobs)
+    target.more(suite, root, report, [call for _, call, _ in jobs])
     return report
 
 
 def main() -> int:
     wine = any(arg.endswith(".exe") for arg in sys.argv[1:])
     if wine:
-        sys.path.insert(0, str(HERE.parent / "wine"))
+        sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "wine"))
         import wine_runner as w
         w.run_32bit_through_qemu()
         parser = w.parse_args(__doc__.splitlines()[0])
@@ -654,8 +660,7 @@ def main() -> int:
         else:
             target = Linux(args.programs[0].resolve())
         suites = target.suites()
-        unknown = set(args.suite or ()) - suites.keys()
-        if unknown or (args.record and args.suite):
+        if set(args.suite or ()) - suites.keys() or (args.record and args.suite):
             parser.error(f"suites: {', '.join(suites)}; the record is written from every one")
         root = c.new_root()
         stack.callback(c.remove_root, root)

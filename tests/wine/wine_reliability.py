@@ -9,11 +9,11 @@ import shutil
 from collections import Counter
 from pathlib import Path
 
-import common as c
-import wine_runner as w
-from cases import DONE, EXE_MISSING, TYPICAL_AFTER, TYPICAL_BEFORE
-from harness import NOTICE, Case, check, folder_differences, lay_out, read_folder
+import wine_runner as w  # puts tests/e2e and tests/reliability on the path
 from wine_runner import TRANSIENT_CASES, Hold
+import common as c  # noqa: E402
+from cases import DONE, EXE_MISSING, TYPICAL_AFTER, TYPICAL_BEFORE  # noqa: E402
+from harness import NOTICE, Case, check, folder_differences, lay_out, read_folder  # noqa: E402
 
 RUNS = 3
 # One row per round: what is held while the runs show their notices, let go

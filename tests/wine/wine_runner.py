@@ -639,7 +639,10 @@ class WineRunner:
         # case made read-only may be.
         marked = {c.name for c in conditions if isinstance(c, ReadOnly)}
         for entry in sorted(os.listdir(folder)):
-            mode = os.lstat(folder / entry).st_mode
+            try:
+                mode = os.lstat(folder / entry).st_mode
+            except FileNotFoundError:
+                continue  # a killed run's file to delete on close, gone as its handle closed
             if entry not in marked and stat.S_ISREG(mode) and not mode & stat.S_IWUSR:
                 result.boxes.append(("read-only", entry))
         # A scanner that never opened its file proved nothing: that fails the
@@ -685,7 +688,8 @@ class WineRunner:
                     holders, ended = [], holders
                     self._end_holders(ended)
                 if all(run.boxes for run in runs) and any(run.waiting() for run in runs):
-                    if not self._dismiss_one(runs):
+                    # Its next news is its box's return: the others' wait in their queues.
+                    if not self._dismiss(next(run for run in runs if run.waiting()), "Return"):
                         raise TimeoutError("a box could not be answered")
                     last_news = time.monotonic()
                 elif time.monotonic() - last_news > self.box_timeout_s:
@@ -716,24 +720,6 @@ class WineRunner:
                     break
                 said = True
         return said
-
-    def _dismiss_one(self, runs) -> bool:
-        """Answers the box of one waiting run (Return) and waits until one
-        of the runs' boxes has returned."""
-        run = next(run for run in runs if run.waiting())
-        before = sum(run.dismissed for run in runs)
-        said = self.session.answer(run.box_thread, "Return")
-        if said != "answered":
-            run.log.append(f"Return to the box of thread {run.box_thread}: {said}")
-            return False
-        deadline = time.monotonic() + DISMISS_TIMEOUT_S
-        while time.monotonic() < deadline:
-            self._news(runs)
-            if sum(run.dismissed for run in runs) > before:
-                return True
-            time.sleep(POLL_PAUSE_S)
-        run.log.append(f"Return to the box of thread {run.box_thread} left it standing")
-        return False
 
     @staticmethod
     def _let_go(holders) -> None:
