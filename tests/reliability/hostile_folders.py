@@ -155,8 +155,12 @@ def check(program, row: Row, parent: Path) -> list:
         fcntl.flock(gate, fcntl.LOCK_EX)
 
         def let_go():
+            # Looked at while the lock is still held: once its file is gone,
+            # the run may take the lock at its next poll and start changing.
+            held = c.snapshot(folder)
+            held.pop(LOCK, None)
+            waited.append(held == before)
             os.unlink(folder / LOCK)
-            waited.append(c.snapshot(folder) == before)
             os.close(gate)
         if row.hold != HELD_FOR_EVER:
             threading.Timer(row.hold, let_go).start()
