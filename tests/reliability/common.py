@@ -281,13 +281,17 @@ def typical_calls(program, root: Path, name="baseline", strace=()) -> list:
 
 def disrupted_then_updated(program, folder: Path, outside, run=run) -> list:
     """After a run that was killed or disrupted in the typical folder: nothing
-    is lost, and one more run (run(program, folder)) with no new delivery
-    leaves the folder fully updated with nothing beside it changed. That run
-    ends with status 0, or with 1 (nothing delivered) where the disrupted
-    run had already put everything in place."""
-    problems = nothing_lost(TYPICAL, snapshot(folder))
-    again = run(program, folder)
-    problems += box_problems(again, 1 if again.status == 1 else 0)
+    is lost, and the folder ends fully updated with nothing beside it
+    changed, if need be after one more run (run(program, folder)) with no new
+    delivery. That run ends with status 0, or with 1 (nothing delivered)
+    where the disrupted run had already put everything in place. A folder
+    the disrupted run left fully updated gets no more run: with nothing
+    delivered, the next run could only say so."""
+    now = snapshot(folder)
+    problems = nothing_lost(TYPICAL, now)
+    if problems or fully_updated(TYPICAL, now):
+        again = run(program, folder)
+        problems += box_problems(again, 1 if again.status == 1 else 0)
     return problems + fully_updated(TYPICAL, snapshot(folder)) + outside.problems()
 
 

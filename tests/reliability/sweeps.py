@@ -10,8 +10,9 @@ call that changes a name carried out and then reported failed, as by a file
 server that lost its reply. One check follows every disruption: the run ended
 with a status the build's oracle gives the call (a killed run was killed),
 then common.disrupted_then_updated: nothing lost, TALVENClient.exe whole with
-the old or the new executable, nothing beside the folder changed, and one
-more run with no new delivery leaves the folder fully updated.
+the old or the new executable, nothing beside the folder changed, and the
+folder fully updated, by one more run with no new delivery where the
+disrupted run left it short of that.
 
 Between two calls that change the folder the disk does not change: the
 default set kills once per stage (and process), and fails a call with one

@@ -29,8 +29,8 @@
 //       Wine, with no X focus or key involved: each input line "TID HOW"
 //       (the thread id in hex, as Wine's trace shows it) waits for that
 //       thread's box captioned "TALVEN Client" to stand and answers it as a
-//       user would, HOW being Return or Escape (the key, posted to the
-//       control that has the box's focus) or close (the close box). It
+//       user would, HOW being Return or Escape (the command the box's dialog
+//       loop makes of that key) or close (the close box). It
 //       writes "answered" once the answer is posted, or "no box" when none
 //       stands within BOX_WAIT_MS.
 //
@@ -128,15 +128,13 @@ bool ANSWER(DWORD thread, const char* how) {
   if (search.found == nullptr) return false;
   if (std::strcmp(how, "close") == 0)
     return PostMessageA(search.found, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
-  const WPARAM key = std::strcmp(how, "Escape") == 0 ? VK_ESCAPE : VK_RETURN;
-  // The box's dialog loop takes posted keys as typed ones (IsDialogMessage).
-  GUITHREADINFO gui{};
-  gui.cbSize = sizeof gui;
-  const HWND focus = GetGUIThreadInfo(thread, &gui) && gui.hwndFocus != nullptr
-                         ? gui.hwndFocus
-                         : search.found;
-  return PostMessageA(focus, WM_KEYDOWN, key, 1) != FALSE &&
-         PostMessageA(focus, WM_KEYUP, key, 0xC0000001) != FALSE;
+  // What the box's dialog loop makes of the key (IsDialogMessage): Return
+  // presses the default button, Escape cancels. Posted to the box itself, the
+  // command does not depend on which control has the focus yet: a key posted
+  // to the focus of a box still being activated can miss it.
+  const WPARAM command = std::strcmp(how, "Escape") == 0 ? IDCANCEL : IDOK;
+  return PostMessageA(search.found, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED),
+                      0) != FALSE;
 }
 
 // The anchor's answerer: one line of input a box, until the input ends.

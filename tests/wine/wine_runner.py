@@ -19,8 +19,8 @@ button itself and needs no window manager. Each box is read from Wine's relay
 trace of user32.MessageBoxA (owner, text, caption and style exactly as the
 program passed them) and answered from inside Wine by the session's anchor
 (tests/wine/holder.cpp): it finds the box of the thread that the trace
-names and posts the key (Return, Escape) or the close command a user would
-give it. No X focus, click or key is involved, so a loaded machine cannot
+names and posts the command that a user's key (Return, Escape) or close
+button gives it. No X focus, click or key is involved, so a loaded machine cannot
 make a key miss its box. (tests/wine/screenshots.sh keeps one real X key
 press on a real box.)
 """
@@ -573,9 +573,11 @@ class WineRunner:
         args = [self.holder_loader, *(args or [str(self.holder), *hold.args()])]
         process = subprocess.Popen(args, env=self.session.env, cwd=folder, stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        if read_line(process.stdout, HOLDER_READY_TIMEOUT_S).strip() != "held":
+        said = read_line(process.stdout, HOLDER_READY_TIMEOUT_S)
+        if said.strip() != "held":
             stop(process)
-            raise RuntimeError(f"holder could not hold {hold.name}: {process.stderr.read().decode()}")
+            raise RuntimeError(f"holder could not hold {hold.name}: said {said!r}, status "
+                               f"{process.returncode}, {process.stderr.read().decode()!r}")
         log.append(f"holding {hold}")
         return process
 
