@@ -496,21 +496,25 @@ class Wine(Target):
 
     def traced_run(self, runner, folder: Path, work: Path, exe=None, server=None):
         """One run of the exe in `folder`, its boxes read and answered as
-        always, with strace attached to the exe's process while its notice
-        stands (options `exe`) and to the wineserver (options `server`); None:
+        always, with strace attached while its notice stands to the exe's
+        process (options `exe`) and to the wineserver (options `server`); None:
         that process is not traced. Returns the result, the calls of both,
         and whether the wineserver still runs."""
         work.mkdir(parents=True, exist_ok=True)
         drive = Path(runner.session.env["WINEPREFIX"]) / "dosdevices" / "z:"
         paths = [option for name in NAMES for path in (folder / name, Path(f"{drive}{folder}") / name)
                  for option in ("-P", str(path))]
-        view, tracers = copy.copy(runner), []
-        if exe is not None:
-            view.at_notice = lambda pid: tracers.append(
-                self.attach(["-o", str(work / "exe.trace"), *paths, *exe], pid))
-        pid = wineserver(runner.session)
-        if server is not None:
-            tracers.append(self.attach(["-o", str(work / "server.trace"), *paths, *server], pid))
+        view, tracers, pid = copy.copy(runner), [], wineserver(runner.session)
+        # Both from the notice on: the run has not touched the folder yet, and
+        # the server's work for the exe's start (loading, mapping) goes untraced.
+        traced = [(process, options, process_id) for process, options, process_id
+                  in (("exe", exe, None), ("server", server, pid)) if options is not None]
+
+        def at_notice(exe_pid):
+            for process, options, process_id in traced:
+                tracers.append(self.attach(["-o", str(work / f"{process}.trace"), *paths, *options],
+                                           process_id or exe_pid))
+        view.at_notice = at_notice
         try:
             result = view.run(folder, ())
         finally:

@@ -602,15 +602,18 @@ class WineRunner:
                                          loader=self.holder_loader, cwd=folder)
                 if done.returncode != 0:
                     raise RuntimeError(f"cannot make {c.name} read-only: {done.stderr.decode()}")
-        holders = [(c, self.start_holder(folder, c, log)) for c in conditions if isinstance(c, Hold)]
+        holders, run = [], None
         running = [c for c in conditions if isinstance(c, Running)]
         contents = {c.name: (folder / c.name).read_bytes() for c in running}
-        for c in running:
-            shutil.copyfile(self.holder, folder / c.name)
-            holders.append((Hold(c.name), self.start_holder(folder, Hold(c.name), log,
-                                                            [str(folder / c.name)])))
-        run = None
         try:
+            # Those started go again when a later one cannot hold.
+            for c in conditions:
+                if isinstance(c, Hold):
+                    holders.append((c, self.start_holder(folder, c, log)))
+            for c in running:
+                shutil.copyfile(self.holder, folder / c.name)
+                holders.append((Hold(c.name), self.start_holder(folder, Hold(c.name), log,
+                                                                [str(folder / c.name)])))
             run = TracedRun(self, folder, log)
             try:
                 while run.take(box_timeout_s) != "ended":
