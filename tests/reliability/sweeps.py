@@ -102,6 +102,9 @@ class Target:
     def more(self, suite, root, report, points):
         pass
 
+    def recover(self, worker):
+        """Makes `worker` fit for the next row after one that could not run."""
+
 
 # --- The Linux build -----------------------------------------------------------------
 
@@ -330,6 +333,19 @@ WINE_ORACLE = [
     (r"^(server: readlink|exe: (fstat|write|utimensat)) TALVENClient(_NEW\.exe|\.exe\.tmp) ", 3,
      "the readability check or the copy cannot open its files as themselves, look at them "
      "through their handles or write the temporary: the copy fails, the delivery stays"),
+    # Access denied at one of the wineserver's look-ups around an open or a
+    # rename is retried as a brief hold; but which look-up a count reaches
+    # depends on timing (below: a loaded machine reached another one), and
+    # where that one's failure fails the open or rename, so does the run.
+    (r"^server: (?!openat |rename )\w+ \w+_new\.dll .* EACCES$", (0, 5),
+     "access denied around the delivered library's rename: retried, or the rename fails"),
+    (r"^server: (?!openat |rename )\w+ \w+\.dll .* EACCES$", (0, 4),
+     "access denied around the library in use's rename: retried, or the rename fails"),
+    (rf"^server: (?!openat |rename )\w+ {EXE_COPY} .* EACCES$", (0, 3),
+     "access denied around the copy's opens or rename: retried, or the copy fails"),
+    (r"^server: (?!openat |rename )\w+ TALVENClient\.exe .* EACCES$", (0, 2, 3),
+     "access denied around the check or the replacing rename: retried, or the executable in "
+     "use stays"),
     (r" EACCES$", 0, "access denied: retried as another process's brief hold, and the next try "
      "goes through"),
     (r"^exe: fstat TALVENClient\.exe ", 2,
@@ -555,11 +571,17 @@ class Wine(Target):
         elif call.process == "server":
             # Every process of the session ended with it: a new anchor brings
             # a new server up for the runs to come.
-            runner.session.anchor.stdin.close()
-            self.w.stop(runner.session.anchor)
-            runner.session.end_strays()
-            runner.session.start_anchor(runner.holder_loader, runner.holder)
+            self.recover(runner)
         return result, problems
+
+    def recover(self, runner):
+        """The session of `runner` afresh: its anchor, and with it a server."""
+        session = runner.session
+        if session.anchor.stdin and not session.anchor.stdin.closed:
+            session.anchor.stdin.close()
+        self.w.stop(session.anchor)
+        session.end_strays()
+        session.start_anchor(runner.holder_loader, runner.holder)
 
     def suites(self):
         import wine_reliability as wr
@@ -615,8 +637,13 @@ def sweep(target, suite: str, root: Path, exhaustive: bool) -> c.Report:
             if how != KILL:
                 problems += c.box_problems(result, expected(target, call, how)[0])
             return problems + c.disrupted_then_updated(worker, folder, outside, run=target.rerun)
-        except (OSError, RuntimeError, subprocess.SubprocessError) as error:
-            return [f"could not run: {error}"]
+        except Exception as error:  # the row fails, and says why; the others go on
+            problems = [f"could not run: {error!r}"]
+            try:
+                target.recover(worker)
+            except Exception as again:  # the worker's later rows fail too, each saying so
+                problems.append(f"nor could its worker start afresh: {again!r}")
+            return problems
         finally:
             free.put(worker)
 

@@ -442,7 +442,7 @@ class WineSession:
         try:
             self.anchor.stdin.write(f"{thread} {how}\n".encode())
             self.anchor.stdin.flush()
-        except OSError as error:
+        except (OSError, ValueError) as error:  # ValueError: its input is closed
             return f"the answerer is gone: {error}"
         return read_line(self.anchor.stdout, DISMISS_TIMEOUT_S).strip() or "the answerer said nothing"
 
