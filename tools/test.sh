@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what the tests need, builds the three builds (the Linux program,
 # the Windows product, 32-bit x86, and its x86-64 twin) and runs the default
-# set of every suite: the Linux suites beside the Windows ones, which take
-# turns under Wine. The exhaustive sets: tools/reliability.sh.
+# set of every suite: the Linux suites beside the Windows ones, whose Wine
+# tests go in two lines (tests/CMakeLists.txt). The exhaustive sets:
+# tools/reliability.sh.
 set -eu
 cd "$(dirname "$0")/.."
 start=$(date +%s)
