@@ -305,6 +305,24 @@ LATER_LIBRARIES = re.compile("|".join(c.BASES[1:][::-1]))
 # call and not others, and why. A row names calls and files, never a count
 # of calls, which differs between the 32-bit product and the twin.
 EXE_COPY = r"TALVENClient(_NEW\.exe|\.exe\.tmp)"
+# The wineserver's look-ups around an open or a rename are counted with the
+# rest of its calls on the name, and which of them a count reaches depends on
+# timing (a loaded machine reached another one): a failure there is passed
+# over, or fails the open or rename it belongs to. Access denied there is
+# retried as a brief hold first; its rows, outcomes of their own, come before
+# the oracle's row for access denied, the others near its end.
+AROUND = [  # the name, the statuses, what the look-up is around, what else may come
+    (r"\w+_new\.dll", (0, 5), "the delivered library's rename", "the rename fails"),
+    (r"\w+\.dll", (0, 4), "the library in use's rename", "the rename fails"),
+    (EXE_COPY, (0, 3), "the copy's opens or rename", "the copy fails"),
+    (r"TALVENClient\.exe", (0, 2, 3), "the check or the replacing rename",
+     "the executable in use stays"),
+]
+AROUND_ROWS = [((rf"^server: \w+ {name} ", statuses,
+                 f"a wineserver call around {what}: passed over, or {otherwise}"),
+                (rf"^server: (?!openat |rename )\w+ {name} .* EACCES$", statuses,
+                 f"access denied around {what}: retried, or {otherwise}"))
+               for name, statuses, what, otherwise in AROUND]
 WINE_ORACLE = [
     (r"TalvenClient_SET\.lck", 0, "folder lock: the run goes on without it, or leaves it to the "
      "next run to take over"),
@@ -333,19 +351,7 @@ WINE_ORACLE = [
     (r"^(server: readlink|exe: (fstat|write|utimensat)) TALVENClient(_NEW\.exe|\.exe\.tmp) ", 3,
      "the readability check or the copy cannot open its files as themselves, look at them "
      "through their handles or write the temporary: the copy fails, the delivery stays"),
-    # Access denied at one of the wineserver's look-ups around an open or a
-    # rename is retried as a brief hold; but which look-up a count reaches
-    # depends on timing (below: a loaded machine reached another one), and
-    # where that one's failure fails the open or rename, so does the run.
-    (r"^server: (?!openat |rename )\w+ \w+_new\.dll .* EACCES$", (0, 5),
-     "access denied around the delivered library's rename: retried, or the rename fails"),
-    (r"^server: (?!openat |rename )\w+ \w+\.dll .* EACCES$", (0, 4),
-     "access denied around the library in use's rename: retried, or the rename fails"),
-    (rf"^server: (?!openat |rename )\w+ {EXE_COPY} .* EACCES$", (0, 3),
-     "access denied around the copy's opens or rename: retried, or the copy fails"),
-    (r"^server: (?!openat |rename )\w+ TALVENClient\.exe .* EACCES$", (0, 2, 3),
-     "access denied around the check or the replacing rename: retried, or the executable in "
-     "use stays"),
+    *[row for _, row in AROUND_ROWS],
     (r" EACCES$", 0, "access denied: retried as another process's brief hold, and the next try "
      "goes through"),
     (r"^exe: fstat TALVENClient\.exe ", 2,
@@ -358,19 +364,7 @@ WINE_ORACLE = [
     (r"^(server: (openat|rename)|exe: fstat) \w+_new\.dll ", 5,
      "the delivered library is not renamed"),
     (r"^(server: (openat|rename)|exe: fstat) \w+\.dll ", 4, "the library in use is not set aside"),
-    # The wineserver's look-ups around an open or a rename are counted with
-    # the rest of its calls on the name, and which of them a count reaches
-    # depends on timing: a failure there is passed over, or fails the open
-    # or rename it belongs to.
-    (r"^server: \w+ \w+_new\.dll ", (0, 5),
-     "a wineserver call around the delivered library's rename: passed over, or the rename fails"),
-    (r"^server: \w+ \w+\.dll ", (0, 4),
-     "a wineserver call around the library in use's rename: passed over, or the rename fails"),
-    (rf"^server: \w+ {EXE_COPY} ", (0, 3),
-     "a wineserver call around the copy's opens or rename: passed over, or the copy fails"),
-    (r"^server: \w+ TALVENClient\.exe ", (0, 2, 3),
-     "a wineserver call around the check or the replacing rename: passed over, or the "
-     "executable in use stays"),
+    *[row for row, _ in AROUND_ROWS],
     (r".", 0, "a call whose failure Wine passes over or makes again (its own look-ups around an "
      "open, attribute reads, closes, time stamps, the old backup's delete that makes a stamped "
      "backup name instead): the run goes on"),
