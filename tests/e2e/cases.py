@@ -1,7 +1,8 @@
 """The end-to-end cases: the client folder before a run, the folder, boxes
 and exit status after it. Shared by the Linux build and the exe under Wine."""
 
-from harness import STAMP, Case, Dir, Fifo, Link, Socket
+from harness import (STAMP, Case, Dir, DismissNotice, Fifo, Hold, Link, LongFolder, Patience,
+                     ReadOnly, ReadOnlyFolder, Running, Socket)
 
 EXE_MISSING = ("error", "TALVENClient_NEW.exe is missing.\n\nPlease contact your network administrator.")
 EXE_LOCKED = ("error", "The file TALVENClient.exe is locked or may be read-only.\n\n"
@@ -53,7 +54,11 @@ ALL_LIBRARIES = {
     "TALVENViewHostPanel_new.dll": "vhp 2",
     "TALVENViewHostPanel40_new.dll": "vhp40 2",
 }
-
+ALL_LIBRARIES_AFTER = {
+    **INSTALLED, "TALVENClient.exe": "exe 2", "TALVENNetBridge40.dll": "nb 2",
+    "TALVENNetBridge40.old.dll": "nb 1", "TALVENViewHostPanel.dll": "vhp 2",
+    "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel40.dll": "vhp40 2",
+    "TALVENViewHostPanel40.old.dll": "vhp40 1"}
 
 # A file of another user's that a link in the folder points to.
 THEIRS = "another user's file.txt"
@@ -75,10 +80,7 @@ CASES = [
     Case("all three libraries, old backups replaced",
          {**ALL_LIBRARIES, "TALVENNetBridge40.old.dll": "nb 0",
           "TALVENViewHostPanel40.old.dll": "vhp40 0"},
-         {**INSTALLED, "TALVENClient.exe": "exe 2", "TALVENNetBridge40.dll": "nb 2",
-          "TALVENNetBridge40.old.dll": "nb 1", "TALVENViewHostPanel.dll": "vhp 2",
-          "TALVENViewHostPanel.old.dll": "vhp 1", "TALVENViewHostPanel40.dll": "vhp40 2",
-          "TALVENViewHostPanel40.old.dll": "vhp40 1"}, [DONE], 0),
+         ALL_LIBRARIES_AFTER, [DONE], 0),
     Case("first delivery of the executable and a library",
          {"TALVENClient_NEW.exe": "exe 1", "TALVENClient_VER.txt": "7.0.000",
           "TALVENViewHostPanel_new.dll": "vhp 1"},
@@ -227,4 +229,126 @@ CASES = [
          {**TYPICAL_BEFORE, "TALVENClient.exe.tmp": Link(THEIRS),
           "TALVENClientVersion.txt.tmp": Link(THEIRS)},
          [EXE_UNABLE], 3, platforms=("wine",)),
+]
+
+# A virus scanner or indexer lets go of a file a moment later: the delete
+# (executable) and the rename (library) wait for it. Run and recorded by
+# wine_reliability.py.
+TRANSIENT_CASES = [
+    Case(f"{name} held for a moment", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
+         held=(Hold(name, let_go_ms=300),), platforms=("wine",))
+    for name in ("TALVENClient.exe", "TALVENNetBridge40.dll")
+]
+
+LOCK = "TalvenClient_SET.lck"
+# Longest Windows path Wine gives a program as its current directory: a Unix
+# folder whose Z:\ path is longer starts the program in C:\windows instead
+# (Wine warns "could not find DOS drive for current working directory").
+# Windows itself takes no longer current directory either (MAX_PATH - 2).
+LONGEST_CURRENT_FOLDER = 258
+LEFT_OVERS = {"TALVENClient.exe.tmp": "ex", "TALVENClientVersion.txt.tmp": "7."}
+EVERY_NAME = {**ALL_LIBRARIES, "TALVENNetBridge40.old.dll": "nb 0",
+              "TALVENViewHostPanel40.old.dll": "vhp40 0", "TALVENClientVersion.txt": "7.0.000",
+              "TALVENClient_VER.txt": "7.0.001", **LEFT_OVERS}
+EVERY_NAME_AFTER = {**ALL_LIBRARIES_AFTER, "TALVENClientVersion.txt": "7.0.001"}
+
+SCAN_HOLD_MS = 300  # a scanner's look at a file: shorter than the ~1 s of retries
+SCANNED_EXE, SCANNED_VERSION = "exe 2 " + "x" * (4 << 20), "7.0.001 " + "v" * (1 << 20)
+
+# Rows only Windows can pose: share modes, attributes, boxes, paths.
+CASES += [
+    Case("executable read-only", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
+         held=(ReadOnly("TALVENClient.exe"),), platforms=("wine",)),
+    # A client started from the folder holds no handle on its executable,
+    # only its mapped image, which the file system refuses to delete.
+    Case("client running from the folder", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
+         held=(Running("TALVENClient.exe"),), platforms=("wine",)),
+    # Holders of attributes only take no part in sharing: nothing the run
+    # touched may vanish when they let go. A deleted name is free at once;
+    # the executable in use is not replaced while it is open at all.
+    Case("executable held for its attributes only", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
+         held=(Hold("TALVENClient.exe", access="attr", share="none"),), platforms=("wine",)),
+    Case("delivery held for its attributes only", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
+         held=(Hold("TALVENClient_NEW.exe", access="attr", share="none"),), platforms=("wine",)),
+    # The copies of read-only deliveries are not read-only (the runner checks
+    # every file); a read-only delivery itself will not go, once every
+    # component is in place, and both deliveries wait for the next run.
+    Case("read-only delivered executable", TYPICAL_BEFORE,
+         {**TYPICAL_AFTER, "TALVENClient_NEW.exe": "exe 2", "TALVENClient_VER.txt": "7.0.001"},
+         [EXE_UNABLE], 3,
+         held=(ReadOnly("TALVENClient_NEW.exe"),), platforms=("wine",)),
+    Case("read-only delivered version file", TYPICAL_BEFORE,
+         {**TYPICAL_AFTER, "TALVENClient_VER.txt": "7.0.001"}, [DONE], 0,
+         held=(ReadOnly("TALVENClient_VER.txt"),), platforms=("wine",)),
+    # The delivery is checked readable before the executable in use goes:
+    # nothing is touched.
+    Case("delivered executable unreadable", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
+         held=(Hold("TALVENClient_NEW.exe", share="none"),), platforms=("wine",)),
+    # What a copy killed part-way left behind is replaced, not in the way,
+    # even when it bears the read-only attribute (copied from a read-only
+    # delivery, say).
+    Case("left-over temporary of a killed copy", {**TYPICAL_BEFORE, **LEFT_OVERS},
+         TYPICAL_AFTER, [DONE], 0, platforms=("wine",)),
+    Case("read-only left-over temporaries", {**TYPICAL_BEFORE, **LEFT_OVERS}, TYPICAL_AFTER,
+         [DONE], 0, held=tuple(ReadOnly(n) for n in LEFT_OVERS), platforms=("wine",)),
+    # A link planted at the folder lock's name: on Windows the lock opens it
+    # as itself (OPEN_REPARSE_POINT) and deletes the link on release. Wine
+    # shows a Unix link as the file it points to, and its delete-on-close
+    # takes that file, as for the other links of cases.py: recorded here.
+    Case("folder lock's name links to another file (Wine: that file is removed)",
+         {**TYPICAL_BEFORE, LOCK: Link(THEIRS), THEIRS: "their file"},
+         {**TYPICAL_AFTER, LOCK: Link(THEIRS)}, [DONE], 0, platforms=("wine",)),
+    # A file a killed run's delete left aside, unmarked, is removed by the
+    # next run; a name of that kind that no delete made stays.
+    Case("files left aside by a killed run's delete",
+         {**TYPICAL_BEFORE, "TALVENNetBridge40.dll.0123ABCD.deleted": "nb 0",
+          "notes.deleted": "n", "TALVENClient.exe.XYZ.deleted": "x"},
+         {**TYPICAL_AFTER, "notes.deleted": "n", "TALVENClient.exe.XYZ.deleted": "x"}, [DONE], 0,
+         platforms=("wine",)),
+    Case("notice dismissed with Escape", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
+         held=(DismissNotice("Escape"),), platforms=("wine",)),
+    Case("notice closed with its close button", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
+         held=(DismissNotice("close"),), platforms=("wine",)),
+    # Share modes (each routine against every access and share mode is a row
+    # of tests/platform_contract_test.cpp): the executable in use is not
+    # deleted even by a holder that shares deleting; a loaded library, held
+    # with delete sharing, is set aside all the same; a delivery being written
+    # is not read, and nothing is touched.
+    Case("executable in use held with every sharing", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
+         held=(Hold("TALVENClient.exe", share="all"),), platforms=("wine",)),
+    Case("loaded library held with delete sharing", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
+         held=(Hold("TALVENNetBridge40.dll", share="rd"),), platforms=("wine",)),
+    Case("delivered executable held by a writer", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
+         held=(Hold("TALVENClient_NEW.exe", access="w", share="rw"),), platforms=("wine",)),
+    # A scanner on each fresh temporary: the flush shares with it, the rename
+    # goes past its delete-sharing handle; the run succeeds fully updated. The
+    # deliveries are large enough (the copy and its flush take a while) for
+    # the scanner to catch each temporary before it is renamed.
+    Case("scanner on both temporaries",
+         {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": "nb 0",
+          "TALVENClient_NEW.exe": SCANNED_EXE, "TALVENClient_VER.txt": SCANNED_VERSION},
+         {**TYPICAL_AFTER, "TALVENClient.exe": SCANNED_EXE, "TALVENClientVersion.txt": SCANNED_VERSION},
+         [DONE], 0, held=tuple(Hold(n, scan_ms=SCAN_HOLD_MS) for n in LEFT_OVERS),
+         platforms=("wine",)),
+    # A holder that never lets go of the folder lock: the run gives up after
+    # its 60 s and touches nothing. The one minute-long case of the build.
+    Case("folder lock never let go", {**TYPICAL_BEFORE, LOCK: ""}, None, [EXE_LOCKED], 2,
+         held=(Hold(LOCK, share="none"), Patience(90)), platforms=("wine",)),
+    # No lock file can be made: the run goes on at once without it (well
+    # within the 60 s a held lock would take), and the executable in use
+    # cannot be deleted.
+    Case("folder the user may not write to (read-only mount)", TYPICAL_BEFORE, None,
+         [EXE_LOCKED], 2, held=(ReadOnlyFolder(), Patience(20)), platforms=("wine",)),
+    # Every component name, with the folder's path as long as a current
+    # directory may be: each full path is longer than MAX_PATH (260), and the
+    # update works through "\\?\" paths.
+    Case(f"folder path of {LONGEST_CURRENT_FOLDER} characters, every name past MAX_PATH",
+         EVERY_NAME, EVERY_NAME_AFTER, [DONE], 0,
+         held=(LongFolder(LONGEST_CURRENT_FOLDER),), platforms=("wine",)),
+    # One character longer and Wine starts the program in C:\windows, where
+    # there is no delivery: the run fails loudly and the folder is untouched.
+    # (Windows refuses such a current directory when the process is created.)
+    Case(f"folder path of {LONGEST_CURRENT_FOLDER + 1} characters: not the current directory",
+         TYPICAL_BEFORE, None, [EXE_MISSING], 1,
+         held=(LongFolder(LONGEST_CURRENT_FOLDER + 1),), platforms=("wine",)),
 ]

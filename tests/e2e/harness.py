@@ -42,6 +42,63 @@ class Link:
     target: str
 
 
+# --- What a Wine row may ask besides plain held names ------------------------
+# A plain name in Case.held is held as another user's running client holds
+# its files: readable, but not to be written, renamed or deleted.
+
+@dataclass(frozen=True)
+class Hold:
+    """`name` held (tests/wine/holder.cpp) with `access` r, w, rw or attr
+    (attributes only) and `share` none, r, rw, rd (read and delete) or all;
+    let go `let_go_ms` after the notice, else when the run ends. With
+    `scan_ms`: a virus scanner that opens the name each time it appears
+    (read, all sharing) and holds it that long; the row fails when it never
+    caught the file, as it then proved nothing."""
+    name: str
+    access: str = "r"
+    share: str = "r"
+    let_go_ms: int | None = None
+    scan_ms: int | None = None
+
+
+@dataclass(frozen=True)
+class ReadOnly:
+    name: str  # bears the read-only attribute while the program runs
+
+
+@dataclass(frozen=True)
+class Running:
+    """A client runs from the folder as `name`: the holder program, copied
+    over that name for the run, is started from it and holds nothing, so
+    only its mapped image stands in the way. The file gets its content back
+    after the run, where the run left it alone."""
+    name: str
+
+
+@dataclass(frozen=True)
+class DismissNotice:
+    how: str  # "Return", "Escape" or "close" (the caption's close button)
+
+
+@dataclass(frozen=True)
+class Patience:
+    box_timeout_s: float  # the longest wait for each box of this case
+
+
+@dataclass(frozen=True)
+class LongFolder:
+    """The run's folder lies so deep that its Windows path (Z:\\...) is this
+    many characters long: its files are moved down there for the run and
+    back up after it."""
+    length: int
+
+
+@dataclass(frozen=True)
+class ReadOnlyFolder:
+    """The folder is a read-only bind mount of itself while the program
+    runs: nobody can create, delete or rename a file in it. Needs root."""
+
+
 @dataclass
 class Case:
     name: str
@@ -49,7 +106,8 @@ class Case:
     after: dict | None  # None: the folder must not change
     boxes: list  # (kind, text) after the notice, which every run shows first
     status: int
-    held: tuple = ()  # names another process holds while the program runs
+    held: tuple = ()  # names another process holds while the program runs, or the
+    # conditions below (Wine rows)
     platforms: tuple = ("linux", "wine")
 
 

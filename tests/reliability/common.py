@@ -221,6 +221,8 @@ def box_problems(result: Result, expected_status) -> list:
     if (len(result.boxes) != 2 or result.boxes[0] != NOTICE
             or result.boxes[1] not in BOXES_OF_STATUS.get(result.status, [])):
         problems.append(f"boxes {result.boxes!r}")
+    if problems and result.log:
+        problems.append("log:\n" + result.log[-4000:])
     return problems
 
 

@@ -2,45 +2,35 @@
 // hold them on a shared client folder, so that the update's deletes,
 // renames and copies meet real sharing violations.
 //
-//   holder [--access A] [--share S] NAME...
-//       opens each NAME with access A (r, w, rw, or attr for attributes
-//       only; default r) and share
-//       mode S (none, r, rw, rd for read and delete, all; default r). The
-//       default is another user's running client: others may read the file,
-//       nobody may write, rename or delete it. A program started from the
-//       share holds its executable with rd, as the image loader does, and
-//       so does a loaded library. With no NAME it holds nothing and only
-//       runs: copied as a client folder's executable and started there, it
+//   holder [--access r|w|rw|attr] [--share none|r|rw|rd|all] NAME...
+//       opens each NAME with that access (attr: attributes only) and share
+//       mode (rd: read and delete); by default r and r, another user's
+//       running client: others may read it, nobody may write, rename or
+//       delete it. The image loader holds a started program's executable
+//       and a loaded library with rd. With no NAME it holds nothing and only
+//       runs: copied over a client's executable and started from there, it
 //       is a client running from the folder, whose image is mapped.
-//   holder --exclusive NAME...
-//       the same as --share none: not even a copy can read it
 //   holder --scan MS NAME...
-//       a virus scanner: waits for each NAME to appear and opens it the
-//       moment it does (read, all sharing), holds it MS milliseconds and
-//       lets go; a name that goes and comes again is opened again
-//   holder --read-only NAME...
-//       sets the read-only attribute and exits
+//       a virus scanner: opens each NAME the moment it appears (read, all
+//       sharing), holds it MS milliseconds and lets go; again each time the
+//       name comes again
 //   holder --anchor
-//       the test session's anchor: holds no file but keeps Wine's desktop
-//       open with a hidden window of its own until its input ends. Without
-//       a window on it, Wine closes the desktop a second after each run and
-//       starts it afresh for the next, and a box shown while it closes is
-//       never drawn. It answers the program's message boxes from inside
-//       Wine, with no X focus or key involved: each input line "TID HOW"
-//       (the thread id in hex, as Wine's trace shows it) waits for that
-//       thread's box captioned "TALVEN Client" to stand and answers it as a
-//       user would, HOW being Return or Escape (the command the box's dialog
-//       loop makes of that key) or close (the close box). It
-//       writes "answered" once the answer is posted, or "no box" when none
-//       stands within BOX_WAIT_MS.
+//       the test session's anchor. Its hidden window keeps Wine's desktop
+//       open (without one, Wine closes the desktop a second after each run,
+//       and a box shown while it closes is never drawn). It answers the
+//       program's boxes from inside Wine, with no X focus or key: each input
+//       line "TID HOW" (the thread id in hex, as Wine's trace shows it)
+//       waits for that thread's box captioned "TALVEN Client" and answers it
+//       with HOW: Return or Escape (the command the box's dialog loop makes
+//       of that key) or close (the close box); it writes "answered", or "no
+//       box" when none stands within BOX_WAIT_MS.
 //
-// Once every file is held (the scanner: once it watches) it writes "held"
-// and a line feed to standard output. It then reads standard input: a line
-// holding a number N lets the files go N milliseconds later; the end of
-// input lets them go at once. The scanner stops at either, writes "caught
-// NAME" for each name it opened at least once, and exits.
+// Once every file is held (the scanner: once it watches) it writes "held".
+// It then reads standard input: a line holding a number N lets the files go
+// N milliseconds later; the end of input lets them go at once. The scanner
+// stops at either, writes "caught NAME" for each name it opened, and exits.
 // Exit status 0, or 1 (with the reason on standard error) when a file cannot
-// be opened or changed or the arguments are wrong.
+// be opened or the arguments are wrong.
 
 #include <windows.h>
 
@@ -94,7 +84,6 @@ bool LOOK_UP(const Mode (&modes)[N], const char* word, DWORD& value) {
   return false;
 }
 
-// The number on the first line of standard input, or 0 at its end.
 // How long the answerer waits for a box that the trace has announced: its
 // window is made after the call that the trace shows.
 constexpr DWORD BOX_WAIT_MS = 30'000;
@@ -148,6 +137,7 @@ void ANSWER_BOXES() {
   }
 }
 
+// The number on the first line of standard input, or 0 at its end.
 long READ_LET_GO_DELAY() {
   char line[32];
   if (std::fgets(line, sizeof line, stdin) == nullptr) return 0;
@@ -208,15 +198,6 @@ int main(int argc, char** argv) {
   int first = 1;
   DWORD access = GENERIC_READ;
   DWORD share = FILE_SHARE_READ;
-  if (argc > 1 && std::strcmp(argv[1], "--read-only") == 0) {
-    for (int i = 2; i < argc; ++i) {
-      const DWORD attributes = GetFileAttributesA(argv[i]);
-      if (attributes == INVALID_FILE_ATTRIBUTES ||
-          !SetFileAttributesA(argv[i], attributes | FILE_ATTRIBUTE_READONLY))
-        return FAIL("cannot make read-only", argv[i]);
-    }
-    return 0;
-  }
   if (argc == 2 && std::strcmp(argv[1], "--anchor") == 0) {
     const HWND window =
         CreateWindowExA(0, "STATIC", "talven test anchor", 0, 0, 0, 0, 0,
@@ -234,11 +215,8 @@ int main(int argc, char** argv) {
   if (scan) first = 3;
   while (!scan && first < argc && std::strncmp(argv[first], "--", 2) == 0) {
     const char* option = argv[first];
-    if (std::strcmp(option, "--exclusive") == 0) {
-      share = 0;
-      first += 1;
-    } else if (first + 1 < argc && std::strcmp(option, "--access") == 0 &&
-               LOOK_UP(ACCESS_MODES, argv[first + 1], access)) {
+    if (first + 1 < argc && std::strcmp(option, "--access") == 0 &&
+        LOOK_UP(ACCESS_MODES, argv[first + 1], access)) {
       first += 2;
     } else if (first + 1 < argc && std::strcmp(option, "--share") == 0 &&
                LOOK_UP(SHARE_MODES, argv[first + 1], share)) {
@@ -247,10 +225,8 @@ int main(int argc, char** argv) {
       return FAIL("unknown option or mode at", option);
     }
   }
-  if (argc - first > MAX_HELD) {
-    std::fprintf(stderr, "holder: at most %d files\n", MAX_HELD);
-    return 1;
-  }
+  if (argc - first > MAX_HELD)
+    return FAIL("too many names to hold, from", argv[first]);
   if (scan) return SCAN(hold_ms, argv + first, argc - first);
 
   HANDLE held[MAX_HELD];

@@ -34,14 +34,13 @@ ASM = "{urn:schemas-microsoft-com:asm.v1}"
 ASM3 = "{urn:schemas-microsoft-com:asm.v3}"
 
 
-def output(*command) -> str:
-    return subprocess.run(command, check=True, capture_output=True, timeout=60).stdout.decode(errors="replace")
+def output(*command, given=None) -> bytes:
+    return subprocess.run(command, input=given, check=True, capture_output=True,
+                          timeout=60).stdout
 
 
 def manifest_checks(exe: Path, architecture: str):
-    manifest = ElementTree.fromstring(
-        subprocess.run(["wrestool", "-x", "--raw", "--type=24", str(exe)], check=True,
-                       capture_output=True, timeout=60).stdout)
+    manifest = ElementTree.fromstring(output("wrestool", "-x", "--raw", "--type=24", str(exe)))
     own = manifest.find(f"{ASM}assemblyIdentity").attrib
     controls = manifest.find(f"{ASM}dependency/{ASM}dependentAssembly/{ASM}assemblyIdentity").attrib
     level = manifest.find(f".//{ASM3}requestedExecutionLevel").attrib
@@ -60,16 +59,12 @@ def manifest_checks(exe: Path, architecture: str):
 
 def main() -> int:
     exe = Path(sys.argv[1])
-    dump = output("objdump", "-p", str(exe))
-    is_64bit = "(PE32+)" in dump
-    architecture = "amd64" if is_64bit else "x86"
+    dump = output("objdump", "-p", str(exe)).decode()
+    architecture = "amd64" if "(PE32+)" in dump else "x86"
     resource = json.loads(output("exiftool", "-j", str(exe)))[0]
-    icon_sizes = sorted(int(size) for size in re.findall(
-        r"--width=(\d+)", subprocess.run(
-            ["icotool", "-l", "-"], input=subprocess.run(
-                ["wrestool", "-x", "--type=14", str(exe)], check=True, capture_output=True,
-                timeout=60).stdout, check=True, capture_output=True, timeout=60).stdout.decode()))
-    text = output("strings", "-a", str(exe))
+    icons = output("icotool", "-l", "-", given=output("wrestool", "-x", "--type=14", str(exe)))
+    icon_sizes = sorted(int(size) for size in re.findall(r"--width=(\d+)", icons.decode()))
+    text = output("strings", "-a", str(exe)).decode(errors="replace")
     talven, program = TALVEN_LINE.search(text), PROGRAM_LINE.search(text)
 
     checks = [

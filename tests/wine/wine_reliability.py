@@ -10,10 +10,9 @@ from collections import Counter
 from pathlib import Path
 
 import wine_runner as w  # puts tests/e2e and tests/reliability on the path
-from wine_runner import TRANSIENT_CASES, Hold
 import common as c  # noqa: E402
-from cases import DONE, EXE_MISSING, TYPICAL_AFTER, TYPICAL_BEFORE  # noqa: E402
-from harness import NOTICE, Case, check, folder_differences, lay_out, read_folder  # noqa: E402
+from cases import DONE, EXE_MISSING, TRANSIENT_CASES, TYPICAL_AFTER, TYPICAL_BEFORE  # noqa: E402
+from harness import NOTICE, Case, Hold, check, folder_differences, lay_out, read_folder  # noqa: E402
 
 RUNS = 3
 # One row per round: what is held while the runs show their notices, let go
@@ -22,7 +21,7 @@ RUNS = 3
 # held 300 ms longer as a virus scanner holds it, so that the run with the
 # lock is slow and every run has found the delivery before it is gone (runs
 # that did not take turns would delete each other's copy). Free: nothing.
-GATED = (Hold(c.LOCK, exclusive=True, let_go_ms=0), Hold(c.EXE, let_go_ms=300))
+GATED = (Hold(c.LOCK, share="none", let_go_ms=0), Hold(c.EXE, let_go_ms=300))
 ROUNDS = (("gated", GATED), ("free", ()), ("gated", GATED), ("free", ()))
 DEFAULT_ROUNDS = 2  # one of each
 LAST_BOX = {0: DONE, 1: EXE_MISSING}

@@ -1,28 +1,25 @@
 """Runs the end-to-end cases against the Windows executable under Wine.
 
-usage: wine_runner.py [--wine LOADER] --holder HOLDER.exe EXE [EXE...]
+usage: wine_runner.py [--wine LOADER] [--prefix-template DIR] [--only RE] [--skip RE]
+                      [--pictures DIR] --holder HOLDER.exe EXE [EXE...]
+       wine_runner.py [--wine LOADER] --make-prefix DIR
 
-EXE lists builds of the same sources in order of preference, the 32-bit
-product first: a 32-bit build is tested only where 32-bit Wine runs, else the
-next one is. Where the kernel cannot execute 32-bit code, the script runs
-again in a user and mount namespace of its own in which binfmt_misc hands
-i386 programs to qemu-i386 (qemu-user), when that is installed. LOADER is
-the Wine loader for 64-bit programs. Exit status 0 when every case passed,
-1 when one failed, 77 (skipped) when nothing listed can run here.
---only and --skip choose the rows by name (a regular expression);
---prefix-template DIR starts each session from a copy of the prefix that
---make-prefix DIR made, instead of making one.
+EXE lists builds of the same sources, the 32-bit product first: the first
+that runs here is tested (32-bit Wine natively, or where the kernel cannot
+execute 32-bit code, through qemu-i386 in a user and mount namespace of the
+script's own). LOADER runs 64-bit programs; --make-prefix makes the prefix
+that --prefix-template copies for each session; --only and --skip choose rows
+by name. Exit status 0, 1 (a case failed) or 77 (nothing listed runs here).
 
-One Wine session serves every case: a fresh prefix, a virtual X display and
-Wine's virtual desktop, in which Wine draws each box's caption and close
-button itself and needs no window manager. Each box is read from Wine's relay
-trace of user32.MessageBoxA (owner, text, caption and style exactly as the
-program passed them) and answered from inside Wine by the session's anchor
-(tests/wine/holder.cpp): it finds the box of the thread that the trace
-names and posts the command that a user's key (Return, Escape) or close
-button gives it. No X focus, click or key is involved, so a loaded machine cannot
-make a key miss its box. (tests/wine/screenshots.sh keeps one real X key
-press on a real box.)
+One Wine session serves every case: a prefix, a virtual X display and Wine's
+virtual desktop, where Wine draws each box's caption and close button itself.
+Each box is read from Wine's relay trace of user32.MessageBoxA (owner, text,
+caption and style as the program passed them) and answered from inside Wine
+by the session's anchor (tests/wine/holder.cpp), which posts to the box the
+command a user's key or close button gives it: no X focus, click or key that
+a loaded machine could make miss. With --pictures DIR, the boxes of a typical
+and of a failed run are photographed into DIR and each is answered with a
+real X key press instead, as a person would.
 """
 
 import argparse
@@ -40,14 +37,14 @@ import sys
 import tempfile
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "reliability"))
-from cases import (ALL_LIBRARIES, CASES, DONE, EXE_LOCKED, EXE_MISSING, EXE_UNABLE, INSTALLED,  # noqa: E402
-                   THEIRS, TYPICAL_AFTER, TYPICAL_BEFORE)
-from harness import Case, Link, Result, run_all  # noqa: E402
+from cases import CASES, TYPICAL_BEFORE  # noqa: E402
+from harness import (DismissNotice, Hold, LongFolder, Patience, ReadOnly, ReadOnlyFolder,  # noqa: E402
+                     Result, Running, lay_out, run_all)
 
 # The i386 loader itself: Debian's /usr/bin/wine falls back to the 64-bit
 # one where 32-bit Wine is not installed.
@@ -65,208 +62,17 @@ BOX_APPEAR_TIMEOUT_S = 60  # from start (or the last box) to the next box
 DISMISS_TIMEOUT_S = 60
 EXIT_TIMEOUT_S = 60
 POLL_PAUSE_S = 0.05
+SAID_LINES = 40  # of Wine's own messages kept in a run's log
 
 CAPTION = "TALVEN Client"
 KINDS = {0x2040: "information", 0x2010: "error"}  # task-modal, OK, with icon
-
-
-# --- What a case may ask of the Wine runner besides plain held names ---------
-# A plain name in Case.held is held as another user's running client holds
-# its files: readable, but not to be written, renamed or deleted.
-
-@dataclass(frozen=True)
-class Hold:
-    name: str
-    access: str = "r"  # r, w, rw or attr (attributes only): see holder.cpp
-    share: str = "r"  # none, r, rw, rd (read and delete) or all
-    exclusive: bool = False  # the same as share="none": a copy cannot read it either
-    let_go_ms: int | None = None  # let go this long after the notice
-    # A virus scanner instead: opens the name each time it appears (read,
-    # all sharing) and holds it this long, for the whole run. The case fails
-    # when the scanner never caught the file, as it then proved nothing.
-    scan_ms: int | None = None
-
-    def args(self) -> list:
-        if self.scan_ms is not None:
-            return ["--scan", str(self.scan_ms), self.name]
-        return ["--access", self.access, "--share", "none" if self.exclusive else self.share,
-                self.name]
-
-
-@dataclass(frozen=True)
-class ReadOnly:
-    name: str  # bears the read-only attribute while the program runs
-
-
-@dataclass(frozen=True)
-class Running:
-    """A client runs from the folder as `name`: the holder program, copied
-    over that name for the run, is started from it and holds nothing, so
-    only its mapped image stands in the way. The file gets its content back
-    after the run, where the run left it alone."""
-    name: str
-
-
-@dataclass(frozen=True)
-class DismissNotice:
-    how: str  # "Return", "Escape" or "close" (the caption's close button)
-
-
-@dataclass(frozen=True)
-class Patience:
-    box_timeout_s: float  # the longest wait for each box of this case
-
-
-@dataclass(frozen=True)
-class LongFolder:
-    """The run's folder lies so deep that its Windows path (Z:\\...) is this
-    many characters long: its files are moved down there for the run and
-    back up after it."""
-    length: int
-
-
-@dataclass(frozen=True)
-class ReadOnlyFolder:
-    """The folder is a read-only bind mount of itself while the program
-    runs: nobody can create, delete or rename a file in it. Needs root."""
-
-
-def unavailable(case: Case) -> str:
-    """Why `case` cannot run here, or ""."""
-    if any(isinstance(c, ReadOnlyFolder) for c in case.held) and os.geteuid() != 0:
-        return "a read-only bind mount needs root"
-    return ""
-
-
-# A virus scanner or indexer lets go of a file a moment later: the delete
-# (executable) and the rename (library) wait for it. Run and recorded by
-# wine_reliability.py.
-TRANSIENT_CASES = [
-    Case(f"{name} held for a moment", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
-         held=(Hold(name, let_go_ms=300),), platforms=("wine",))
-    for name in ("TALVENClient.exe", "TALVENNetBridge40.dll")
-]
-
-LOCK = "TalvenClient_SET.lck"
-# Longest Windows path Wine gives a program as its current directory: a Unix
-# folder whose Z:\ path is longer starts the program in C:\windows instead
-# (Wine warns "could not find DOS drive for current working directory").
-# Windows itself takes no longer current directory either (MAX_PATH - 2).
-LONGEST_CURRENT_FOLDER = 258
-LEFT_OVERS = {"TALVENClient.exe.tmp": "ex", "TALVENClientVersion.txt.tmp": "7."}
-EVERY_NAME = {**ALL_LIBRARIES, "TALVENNetBridge40.old.dll": "nb 0",
-              "TALVENViewHostPanel40.old.dll": "vhp40 0", "TALVENClientVersion.txt": "7.0.000",
-              "TALVENClient_VER.txt": "7.0.001", **LEFT_OVERS}
-EVERY_NAME_AFTER = {**INSTALLED, "TALVENClient.exe": "exe 2", "TALVENClientVersion.txt": "7.0.001",
-                    "TALVENNetBridge40.dll": "nb 2", "TALVENNetBridge40.old.dll": "nb 1",
-                    "TALVENViewHostPanel.dll": "vhp 2", "TALVENViewHostPanel.old.dll": "vhp 1",
-                    "TALVENViewHostPanel40.dll": "vhp40 2", "TALVENViewHostPanel40.old.dll": "vhp40 1"}
-
-SCAN_HOLD_MS = 300  # a scanner's look at a file: shorter than the ~1 s of retries
-SCANNED_EXE, SCANNED_VERSION = "exe 2 " + "x" * (4 << 20), "7.0.001 " + "v" * (1 << 20)
-
-WINE_CASES = [
-    Case("executable read-only", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
-         held=(ReadOnly("TALVENClient.exe"),), platforms=("wine",)),
-    # A client started from the folder holds no handle on its executable,
-    # only its mapped image, which the file system refuses to delete.
-    Case("client running from the folder", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
-         held=(Running("TALVENClient.exe"),), platforms=("wine",)),
-    # Holders of attributes only take no part in sharing: nothing the run
-    # touched may vanish when they let go. A deleted name is free at once;
-    # the executable in use is not replaced while it is open at all.
-    Case("executable held for its attributes only", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
-         held=(Hold("TALVENClient.exe", access="attr", share="none"),), platforms=("wine",)),
-    Case("delivery held for its attributes only", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
-         held=(Hold("TALVENClient_NEW.exe", access="attr", share="none"),), platforms=("wine",)),
-    # The copies of read-only deliveries are not read-only (the runner checks
-    # every file); a read-only delivery itself will not go, once every
-    # component is in place, and both deliveries wait for the next run.
-    Case("read-only delivered executable", TYPICAL_BEFORE,
-         {**TYPICAL_AFTER, "TALVENClient_NEW.exe": "exe 2", "TALVENClient_VER.txt": "7.0.001"},
-         [EXE_UNABLE], 3,
-         held=(ReadOnly("TALVENClient_NEW.exe"),), platforms=("wine",)),
-    Case("read-only delivered version file", TYPICAL_BEFORE,
-         {**TYPICAL_AFTER, "TALVENClient_VER.txt": "7.0.001"}, [DONE], 0,
-         held=(ReadOnly("TALVENClient_VER.txt"),), platforms=("wine",)),
-    # The delivery is checked readable before the executable in use goes:
-    # nothing is touched.
-    Case("delivered executable unreadable", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
-         held=(Hold("TALVENClient_NEW.exe", exclusive=True),), platforms=("wine",)),
-    # What a copy killed part-way left behind is replaced, not in the way,
-    # even when it bears the read-only attribute (copied from a read-only
-    # delivery, say).
-    Case("left-over temporary of a killed copy", {**TYPICAL_BEFORE, **LEFT_OVERS},
-         TYPICAL_AFTER, [DONE], 0, platforms=("wine",)),
-    Case("read-only left-over temporaries", {**TYPICAL_BEFORE, **LEFT_OVERS}, TYPICAL_AFTER,
-         [DONE], 0, held=tuple(ReadOnly(n) for n in LEFT_OVERS), platforms=("wine",)),
-    # A link planted at the folder lock's name: on Windows the lock opens it
-    # as itself (OPEN_REPARSE_POINT) and deletes the link on release. Wine
-    # shows a Unix link as the file it points to, and its delete-on-close
-    # takes that file, as for the other links of cases.py: recorded here.
-    Case("folder lock's name links to another file (Wine: that file is removed)",
-         {**TYPICAL_BEFORE, LOCK: Link(THEIRS), THEIRS: "their file"},
-         {**TYPICAL_AFTER, LOCK: Link(THEIRS)}, [DONE], 0, platforms=("wine",)),
-    # A file a killed run's delete left aside, unmarked, is removed by the
-    # next run; a name of that kind that no delete made stays.
-    Case("files left aside by a killed run's delete",
-         {**TYPICAL_BEFORE, "TALVENNetBridge40.dll.0123ABCD.deleted": "nb 0",
-          "notes.deleted": "n", "TALVENClient.exe.XYZ.deleted": "x"},
-         {**TYPICAL_AFTER, "notes.deleted": "n", "TALVENClient.exe.XYZ.deleted": "x"}, [DONE], 0,
-         platforms=("wine",)),
-    Case("notice dismissed with Escape", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
-         held=(DismissNotice("Escape"),), platforms=("wine",)),
-    Case("notice closed with its close button", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
-         held=(DismissNotice("close"),), platforms=("wine",)),
-    # Share modes (each routine against every access and share mode is a row
-    # of tests/platform_contract_test.cpp): the executable in use is not
-    # deleted even by a holder that shares deleting; a loaded library, held
-    # with delete sharing, is set aside all the same; a delivery being written
-    # is not read, and nothing is touched.
-    Case("executable in use held with every sharing", TYPICAL_BEFORE, None, [EXE_LOCKED], 2,
-         held=(Hold("TALVENClient.exe", share="all"),), platforms=("wine",)),
-    Case("loaded library held with delete sharing", TYPICAL_BEFORE, TYPICAL_AFTER, [DONE], 0,
-         held=(Hold("TALVENNetBridge40.dll", share="rd"),), platforms=("wine",)),
-    Case("delivered executable held by a writer", TYPICAL_BEFORE, None, [EXE_UNABLE], 3,
-         held=(Hold("TALVENClient_NEW.exe", access="w", share="rw"),), platforms=("wine",)),
-    # A scanner on each fresh temporary: the flush shares with it, the rename
-    # goes past its delete-sharing handle; the run succeeds fully updated. The
-    # deliveries are large enough (the copy and its flush take a while) for
-    # the scanner to catch each temporary before it is renamed.
-    Case("scanner on both temporaries",
-         {**TYPICAL_BEFORE, "TALVENNetBridge40.old.dll": "nb 0",
-          "TALVENClient_NEW.exe": SCANNED_EXE, "TALVENClient_VER.txt": SCANNED_VERSION},
-         {**TYPICAL_AFTER, "TALVENClient.exe": SCANNED_EXE, "TALVENClientVersion.txt": SCANNED_VERSION},
-         [DONE], 0, held=tuple(Hold(n, scan_ms=SCAN_HOLD_MS) for n in LEFT_OVERS),
-         platforms=("wine",)),
-    # A holder that never lets go of the folder lock: the run gives up after
-    # its 60 s and touches nothing. The one minute-long case of the build.
-    Case("folder lock never let go", {**TYPICAL_BEFORE, LOCK: ""}, None, [EXE_LOCKED], 2,
-         held=(Hold(LOCK, share="none"), Patience(90)), platforms=("wine",)),
-    # No lock file can be made: the run goes on at once without it (well
-    # within the 60 s a held lock would take), and the executable in use
-    # cannot be deleted.
-    Case("folder the user may not write to (read-only mount)", TYPICAL_BEFORE, None,
-         [EXE_LOCKED], 2, held=(ReadOnlyFolder(), Patience(20)), platforms=("wine",)),
-    # Every component name, with the folder's path as long as a current
-    # directory may be: each full path is longer than MAX_PATH (260), and the
-    # update works through "\\?\" paths.
-    Case(f"folder path of {LONGEST_CURRENT_FOLDER} characters, every name past MAX_PATH",
-         EVERY_NAME, EVERY_NAME_AFTER, [DONE], 0,
-         held=(LongFolder(LONGEST_CURRENT_FOLDER),), platforms=("wine",)),
-    # One character longer and Wine starts the program in C:\windows, where
-    # there is no delivery: the run fails loudly and the folder is untouched.
-    # (Windows refuses such a current directory when the process is created.)
-    Case(f"folder path of {LONGEST_CURRENT_FOLDER + 1} characters: not the current directory",
-         TYPICAL_BEFORE, None, [EXE_MISSING], 1,
-         held=(LongFolder(LONGEST_CURRENT_FOLDER + 1),), platforms=("wine",)),
-]
 
 
 # --- Reading the relay trace -------------------------------------------------
 
 _ARG = r'[0-9a-f]+(?: (?:"(?:[^"\\]|\\.)*"(?:\.\.\.)?|\(null\)))?'
 CALL = re.compile(rf"Call user32\.MessageBoxA\(({_ARG}),({_ARG}),({_ARG}),({_ARG})\) ret=")
+RELAY = re.compile(rb"[0-9a-f]+:(Call|Ret|Starting|trace:relay)")  # the rest of the trace
 RET = re.compile(r"Ret  user32\.MessageBoxA\(\) retval=([0-9a-f]+)")
 _ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
 
@@ -502,7 +308,7 @@ class TracedRun:
     then None at the end, arrive in `lines`."""
 
     def __init__(self, runner, folder: Path, log: list):
-        env = dict(runner.session.env, **runner.env, WINEDEBUG="-all,+relay")
+        env = dict(runner.session.env, **runner.env, WINEDEBUG="-all,err+all,+relay")
         self.process = subprocess.Popen([runner.loader, str(runner.program)], env=env, cwd=folder,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE)
@@ -512,12 +318,15 @@ class TracedRun:
         self.box_thread = ""
         self.dismissed = 0
         self.ended = self.timed_out = False
+        self.said = []
         threading.Thread(target=self._read_trace, daemon=True).start()
 
     def _read_trace(self):
         for raw in self.process.stderr:
             if b"user32.MessageBoxA(" in raw:
                 self.lines.put(raw.decode(errors="replace"))
+            elif not RELAY.match(raw) and len(self.said) < SAID_LINES:
+                self.said.append(raw.decode(errors="replace").rstrip())  # why a run did not start
         self.lines.put(None)
 
     def take(self, timeout_s: float) -> str:
@@ -538,6 +347,17 @@ class TracedRun:
                 self.dismissed += 1
                 return "dismissed"
 
+    def news(self) -> int:
+        """Takes in what the trace says so far: how many events."""
+        count = 0
+        while not self.ended:
+            try:
+                self.take(0)
+            except queue.Empty:
+                break
+            count += 1
+        return count
+
     def waiting(self) -> bool:
         """A box of this run stands and waits for the user."""
         return len(self.boxes) > self.dismissed and not self.ended
@@ -550,27 +370,27 @@ class TracedRun:
             except subprocess.TimeoutExpired:
                 self.log.append("did not end")
         stop(self.process)
-        return Result(status, self.boxes, "\n".join(self.log))
+        return Result(status, self.boxes, "\n".join(self.log + self.said))
 
 
+@dataclass(eq=False)  # a runner is itself, as a worker of the sweeps
 class WineRunner:
-    def __init__(self, session: WineSession, program: Path, loader: str,
-                 holder: Path, holder_loader: str):
-        self.session = session
-        self.program = program
-        self.loader = loader
-        self.holder = holder
-        self.holder_loader = holder_loader
-        # From start (or the last box) to the next box; a long copy needs more.
-        self.box_timeout_s = BOX_APPEAR_TIMEOUT_S
-        # Called with the run's process id while its notice stands, before
-        # the run touches the folder (the reliability suites attach strace).
-        self.at_notice = None
-        # Added to the session's environment for the program's runs.
-        self.env = {}
+    session: WineSession
+    program: Path
+    loader: str
+    holder: Path
+    holder_loader: str
+    # From start (or the last box) to the next box; a long copy needs more.
+    box_timeout_s: float = BOX_APPEAR_TIMEOUT_S
+    # Called with the run's process id while its notice stands, before the
+    # run touches the folder (the reliability suites attach strace).
+    at_notice: object = None
+    env: dict = field(default_factory=dict)  # added to the session's for the program's runs
 
     def start_holder(self, folder: Path, hold: Hold, log: list, args=None) -> subprocess.Popen:
-        args = [self.holder_loader, *(args or [str(self.holder), *hold.args()])]
+        mode = (["--scan", str(hold.scan_ms)] if hold.scan_ms is not None
+                else ["--access", hold.access, "--share", hold.share])
+        args = [self.holder_loader, *(args or [str(self.holder), *mode, hold.name])]
         process = subprocess.Popen(args, env=self.session.env, cwd=folder, stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         said = read_line(process.stdout, HOLDER_READY_TIMEOUT_S)
@@ -597,11 +417,8 @@ class WineRunner:
                              self.box_timeout_s)
         log = []
         for c in conditions:
-            if isinstance(c, ReadOnly):
-                done = self.session.wine(str(self.holder), "--read-only", c.name,
-                                         loader=self.holder_loader, cwd=folder)
-                if done.returncode != 0:
-                    raise RuntimeError(f"cannot make {c.name} read-only: {done.stderr.decode()}")
+            if isinstance(c, ReadOnly):  # Wine's read-only attribute: no write permission
+                os.chmod(folder / c.name, os.stat(folder / c.name).st_mode & ~0o222)
         holders, run = [], None
         running = [c for c in conditions if isinstance(c, Running)]
         contents = {c.name: (folder / c.name).read_bytes() for c in running}
@@ -674,11 +491,10 @@ class WineRunner:
             return False
 
     def run_together(self, folder: Path, count: int, held=()) -> list:
-        """Starts `count` runs in `folder` at once and dismisses their boxes,
-        none before every run shows its notice, so that they go on together;
-        each box is answered in its own thread. Each Hold in `held` holds its
-        file until every notice is gone, then lets go (after its
-        let_go_ms)."""
+        """Starts `count` runs in `folder` at once and answers their boxes,
+        none before every run shows its notice, so that they go on together.
+        Each Hold in `held` holds its file until every notice is gone, then
+        lets go (after its let_go_ms)."""
         log = []
         holders = [(hold, self.start_holder(folder, hold, log)) for hold in held]
         runs = []
@@ -686,7 +502,7 @@ class WineRunner:
             runs = [TracedRun(self, folder, list(log)) for _ in range(count)]
             last_news = time.monotonic()
             while not all(run.ended for run in runs):
-                if self._news(runs):
+                if sum(run.news() for run in runs):
                     last_news = time.monotonic()
                 if holders and all(run.dismissed for run in runs):
                     self._let_go(holders)
@@ -714,19 +530,6 @@ class WineRunner:
         return [run.result() for run in runs]
 
     @staticmethod
-    def _news(runs) -> bool:
-        """Takes in what the traces say so far; True when they said something."""
-        said = False
-        for run in runs:
-            while not run.ended:
-                try:
-                    run.take(0)
-                except queue.Empty:
-                    break
-                said = True
-        return said
-
-    @staticmethod
     def _let_go(holders) -> None:
         for hold, holder in holders:
             if hold.let_go_ms is not None:
@@ -744,28 +547,20 @@ class WineRunner:
                 stop(process)
 
 
-def windows_length(path: Path) -> int:
-    """Characters in the Windows path Wine gives a Unix path (Z:\\ + the rest)."""
-    return len("Z:" + str(path))
-
-
 @contextlib.contextmanager
 def deep_folder(folder: Path, length):
     """Moves the files of `folder` into a folder below it whose Windows path
-    is `length` characters long, and yields that one; moves them back up
-    afterwards. With length None, yields `folder` itself."""
+    (Z:\\...) is `length` characters long, and yields that one; moves them
+    back up afterwards. With length None, yields `folder` itself."""
     if length is None:
         yield folder
         return
-    names = os.listdir(folder)
-    deep, left = folder, length - windows_length(folder)
-    while left > 0:
-        step = min(100, left - 1)  # one character goes to the separator
-        if left - step - 1 == 1:
-            step -= 1  # a last step of no characters cannot be
-        deep, left = deep / ("d" * step), left - step - 1
-    if windows_length(deep) != length:
+    below = length - len(f"Z:{folder}/")  # in names of at most 101 characters
+    if below < 1:
         raise RuntimeError(f"{folder} is too long to go down to {length} characters")
+    steps = (below - 1) // 101
+    deep = folder / (("d" * 100 + "/") * steps + "d" * (below - 101 * steps))
+    names = os.listdir(folder)
     deep.mkdir(parents=True)
     for name in names:
         os.rename(folder / name, deep / name)
@@ -802,8 +597,9 @@ def parse_args(description: str):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--wine", default=WINE64, help="Wine loader for 64-bit programs")
     parser.add_argument("--prefix-template", type=Path, help="prefix to copy for each session")
-    parser.add_argument("--holder", type=Path, required=True)
-    parser.add_argument("programs", type=Path, nargs="+")
+    parser.add_argument("--make-prefix", type=Path, help="make the prefix to copy, and exit")
+    parser.add_argument("--holder", type=Path)
+    parser.add_argument("programs", type=Path, nargs="*")
     return parser
 
 
@@ -811,6 +607,8 @@ def parse_args(description: str):
 def wine_runner(args):
     """A runner for the first listed build that runs here, in a Wine session
     of its own; None (with the reason printed) when none can."""
+    if args.holder is None or not args.programs:
+        sys.exit("a holder and a program to test are needed")
     holder = args.holder.resolve()
     programs = [p.resolve() for p in args.programs]
     if args.prefix_template and args.prefix_template.is_dir():
@@ -819,20 +617,14 @@ def wine_runner(args):
     def loader_for(path: Path) -> str:
         return args.wine if pe_is_64bit(path) else WINE32
 
-    nothing_to_test = ("nothing to test: no build listed can run under this Wine "
-                       "(the x86-64 build is tested by ctest --preset windows64)")
-    if not pe_is_64bit(holder) and not loader_starts(WINE32):
-        print("32-bit Wine cannot run here")
-        print(nothing_to_test)
-        yield None
-        return
     with WineSession(args.wine) as session:
         can_run_32bit = session.runs_32bit()
         print("32-bit Wine " + (f"runs here {how_32bit_runs()}" if can_run_32bit
                                 else "cannot run here"))
         runnable = [p for p in programs if p.exists() and (pe_is_64bit(p) or can_run_32bit)]
         if not runnable or not (pe_is_64bit(holder) or can_run_32bit):
-            print(nothing_to_test)
+            print("nothing to test: no build listed can run under this Wine "
+                  "(the x86-64 build is tested by ctest --preset windows64)")
             yield None
             return
         program = runnable[0]
@@ -874,36 +666,98 @@ def run_wine_deliveries(runner, only=None) -> int:
     return run_deliveries(deliver, runner, "wine", "Client Ördner ünd Späces")
 
 
+# --- The README's pictures, with the one real key press -------------------------
+
+# Wine draws the caption's close button with Marlett glyphs and does not look
+# where Debian's fonts-wine puts the font (without it the button shows an
+# "r"); it finds it in the prefix's Fonts folder, where Windows keeps it.
+MARLETT = ("/usr/share/wine/fonts/marlett.ttf", "/usr/share/wine/wine/fonts/marlett.ttf")
+PICTURES = [  # a folder, then the picture taken of each of its boxes (None: none)
+    (TYPICAL_BEFORE, ["box-notice.png", "box-success.png"]),
+    ({"TALVENClient.exe": "exe 1"}, [None, "box-failure.png"]),
+]
+MARGIN = 16  # pixels of the desktop around each box
+
+
+def take_pictures(runner, out: Path) -> list:
+    """Photographs the boxes of a typical run and of a failed one as Wine
+    draws them on the virtual desktop, cropped with a margin, into `out`,
+    and answers each with a real X key press, as a person would: a box that
+    Return does not dismiss is a problem. Returns the problems."""
+    marlett = next((Path(p) for p in MARLETT if Path(p).exists()), None)
+    if marlett is None:
+        return ["no marlett.ttf: install fonts-wine"]
+    shutil.copy(marlett, Path(runner.session.env["WINEPREFIX"]) / "drive_c/windows/Fonts")
+    out.mkdir(parents=True, exist_ok=True)
+
+    def x(*command) -> str:
+        return subprocess.run(command, env=runner.session.env, check=True, capture_output=True,
+                              text=True, timeout=BOX_APPEAR_TIMEOUT_S).stdout
+
+    for files, shots in PICTURES:
+        folder = Path(tempfile.mkdtemp(prefix="talven pictures "))
+        lay_out(folder, files)
+        run = TracedRun(runner, folder, [])
+        try:
+            for shot in shots:
+                if run.take(BOX_APPEAR_TIMEOUT_S) != "box":
+                    return [f"no box for {shot}"]
+                window = x("xdotool", "search", "--sync", "--onlyvisible", "--name",
+                           f"^{CAPTION}$").split()[0]
+                if shot:
+                    time.sleep(1)  # Wine paints the box just after it maps it
+                    at = dict(re.findall(r"(Absolute upper-left [XY]|Width|Height): +(-?\d+)",
+                                         x("xwininfo", "-id", window)))
+                    left, top, width, height = (int(at[k]) for k in (
+                        "Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
+                    x("import", "-window", "root", str(folder / "desktop.png"))
+                    x("convert", str(folder / "desktop.png"), "-crop",
+                      f"{width + 2 * MARGIN}x{height + 2 * MARGIN}+{left - MARGIN}+{top - MARGIN}",
+                      "+repage", "-strip", str(out / shot))
+                x("xdotool", "windowfocus", "--sync", window, "key", "Return")
+                if run.take(DISMISS_TIMEOUT_S) != "dismissed":
+                    return [f"Return did not dismiss the box after {shot}"]
+        except (queue.Empty, subprocess.SubprocessError, OSError, IndexError) as error:
+            return [f"pictures: {error!r}", *run.log]
+        finally:
+            run.result()
+            shutil.rmtree(folder, ignore_errors=True)
+    return []
+
+
 def main() -> int:
-    if "--make-prefix" in sys.argv[1:-1]:
-        # The prefix the sessions of one test run copy: made once, by the
-        # 64-bit loader, and saved once its server has ended.
-        parser = argparse.ArgumentParser(description="makes the prefix the sessions copy")
-        parser.add_argument("--wine", default=WINE64)
-        parser.add_argument("--make-prefix", type=Path, required=True)
-        args = parser.parse_args()
+    parser = parse_args(__doc__.splitlines()[0])
+    parser.add_argument("--only", help="run only the rows whose name this matches")
+    parser.add_argument("--skip", help="leave out the rows whose name this matches")
+    parser.add_argument("--pictures", type=Path, help="take the pictures of the boxes into DIR")
+    args = parser.parse_args()
+    if args.make_prefix:
+        # Made once per test run, by the 64-bit loader, and saved once its
+        # server has ended.
         with WineSession(args.wine) as session:
             session.save_prefix(args.make_prefix)
         return 0
     run_32bit_through_qemu()
-    parser = parse_args(__doc__.splitlines()[0])
-    parser.add_argument("--only", help="run only the rows whose name this matches")
-    parser.add_argument("--skip", help="leave out the rows whose name this matches")
-    args = parser.parse_args()
     with wine_runner(args) as runner:
         if runner is None:
             return SKIPPED
         cases = []
-        for case in CASES + WINE_CASES:
+        for case in CASES:
             if (args.only and not re.search(args.only, case.name)
                     or args.skip and re.search(args.skip, case.name)):
                 continue
-            if "wine" in case.platforms and unavailable(case):
-                print(f"skip {case.name}: {unavailable(case)}")
+            if any(isinstance(c, ReadOnlyFolder) for c in case.held) and os.geteuid() != 0:
+                print(f"skip {case.name}: a read-only bind mount needs root")
             else:
                 cases.append(case)
         failed = run_all(cases, runner, "wine", "Client Ördner ünd Späces")
-        return failed | run_wine_deliveries(runner, getattr(args, "only", None))
+        failed |= run_wine_deliveries(runner, getattr(args, "only", None))
+        if args.pictures:
+            problems = take_pictures(runner, args.pictures)
+            print("\n  ".join(["FAIL pictures:", *problems]) if problems else
+                  f"ok   pictures of the boxes in {args.pictures}, each dismissed with an X key press")
+            failed |= bool(problems)
+        return failed
 
 
 if __name__ == "__main__":
