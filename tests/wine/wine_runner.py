@@ -51,6 +51,14 @@ from harness import (DismissNotice, Hold, LongFolder, Patience, ReadOnly, ReadOn
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE
+# Every Wine process starts without address-space randomization. Debian's
+# Wine has no preloader to reserve the shared user data's address
+# (0x7ffe0000) before the loader runs, and the kernel may start the loader's
+# heap anywhere up to 1 GiB above its image at 0x7d000000: about one start in
+# a thousand then failed before the program ran ("failed to map the shared
+# user data", c0000018). Without randomization the heap is always just above
+# the image.
+FIXED_LAYOUT = ["setarch", "-R"]
 
 # Bounds on every wait, so that a box nobody finds cannot hang the suite.
 PREFIX_SETUP_TIMEOUT_S = 300
@@ -209,7 +217,7 @@ class WineSession:
         self.env["DISPLAY"] = f":{number}"
 
     def wine(self, *args, loader=None, timeout_s=WINE_COMMAND_TIMEOUT_S, cwd=None):
-        return subprocess.run([loader or self.wine64, *args], env=self.env, cwd=cwd,
+        return subprocess.run([*FIXED_LAYOUT, loader or self.wine64, *args], env=self.env, cwd=cwd,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout_s)
 
     def _make_prefix(self):
@@ -235,9 +243,9 @@ class WineSession:
         tracing off, and do not come and go (and write into each run's
         trace) with every run. A desktop that closed a second after each run
         restarted under the next one's box, which then was never drawn."""
-        self.anchor = subprocess.Popen([loader, str(holder), "--anchor"], env=self.env, cwd=self.root,
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.DEVNULL)
+        self.anchor = subprocess.Popen([*FIXED_LAYOUT, loader, str(holder), "--anchor"],
+                                       env=self.env, cwd=self.root, stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         answer = read_line(self.anchor.stdout, HOLDER_READY_TIMEOUT_S)
         if answer.strip() != "held":
             raise RuntimeError(f"the holder does not start under Wine: {answer!r}")
@@ -309,9 +317,9 @@ class TracedRun:
 
     def __init__(self, runner, folder: Path, log: list):
         env = dict(runner.session.env, **runner.env, WINEDEBUG="-all,err+all,+relay")
-        self.process = subprocess.Popen([runner.loader, str(runner.program)], env=env, cwd=folder,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE)
+        self.process = subprocess.Popen([*FIXED_LAYOUT, runner.loader, str(runner.program)],
+                                        env=env, cwd=folder, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         self.log = log
         self.boxes = []
@@ -390,7 +398,7 @@ class WineRunner:
     def start_holder(self, folder: Path, hold: Hold, log: list, args=None) -> subprocess.Popen:
         mode = (["--scan", str(hold.scan_ms)] if hold.scan_ms is not None
                 else ["--access", hold.access, "--share", hold.share])
-        args = [self.holder_loader, *(args or [str(self.holder), *mode, hold.name])]
+        args = [*FIXED_LAYOUT, self.holder_loader, *(args or [str(self.holder), *mode, hold.name])]
         process = subprocess.Popen(args, env=self.session.env, cwd=folder, stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         said = read_line(process.stdout, HOLDER_READY_TIMEOUT_S)
