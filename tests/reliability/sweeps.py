@@ -272,12 +272,14 @@ class Linux(Target):
 # A run's file-system calls are split between two processes: the exe's own
 # (name lookups, the copy's reads and writes, the flush) and the session's
 # wineserver, which opens, renames and deletes files for every Wine process.
-# strace is attached to the exe while its notice stands (its calls on the
-# folder all come after it, and Wine's start-up is not slowed by the tracer)
-# and to the running wineserver. -P on each name of the folder, as Wine's
-# drive Z: spells it and as the kernel resolves it, picks out the calls on
-# those names (by descriptor too); --inject counts only those, per process
-# and call, so a point is named by process, system call and occurrence.
+# strace is attached to the exe and to the running wineserver once the
+# notice stands drawn, and detached once the last box stands: every call on
+# the folder comes between them, and neither Wine's start-up nor the drawing
+# of a box (many server calls) is slowed by the tracer. -P on each name of
+# the folder, as Wine's drive Z: spells it and as the kernel resolves it,
+# picks out the calls on those names (by descriptor too); --inject counts
+# only those, per process and call, so a point is named by process, system
+# call and occurrence.
 
 NAMES = sorted(c.COMPONENTS | c.TEMPORARIES | {c.LOCK})
 STRACE = ("strace", "-f", "-qqq", "-y", "-ttt")
@@ -506,35 +508,43 @@ class Wine(Target):
 
     def traced_run(self, runner, folder: Path, work: Path, exe=None, server=None):
         """One run of the exe in `folder`, its boxes read and answered as
-        always, with strace attached while its notice stands to the exe's
-        process (options `exe`) and to the wineserver (options `server`); None:
-        that process is not traced. Returns the result, the calls of both,
-        and whether the wineserver still runs."""
+        always, with strace attached to the exe's process (options `exe`) and
+        to the wineserver (options `server`; None: that process is not
+        traced) from its notice to its last box. Returns the result, the
+        calls of both, and whether the wineserver still runs."""
         work.mkdir(parents=True, exist_ok=True)
         drive = Path(runner.session.env["WINEPREFIX"]) / "dosdevices" / "z:"
         paths = [option for name in NAMES for path in (folder / name, Path(f"{drive}{folder}") / name)
                  for option in ("-P", str(path))]
         view, tracers, pid = copy.copy(runner), [], wineserver(runner.session)
-        # Both from the notice on: the run has not touched the folder yet, and
-        # the server's work for the exe's start (loading, mapping) goes untraced.
         traced = [(process, options, process_id) for process, options, process_id
                   in (("exe", exe, None), ("server", server, pid)) if options is not None]
 
-        def at_notice(exe_pid):
-            for process, options, process_id in traced:
-                tracers.append(self.attach(["-o", str(work / f"{process}.trace"), *paths, *options],
-                                           process_id or exe_pid))
-        view.at_notice = at_notice
-        try:
-            result = view.run(folder, ())
-        finally:
-            for tracer in tracers:
+        def detach():
+            while tracers:
+                tracer = tracers.pop()
                 if tracer.poll() is None:
                     tracer.send_signal(signal.SIGINT)  # detaches; a process still there runs on
                 try:
                     tracer.wait(timeout=self.w.EXIT_TIMEOUT_S)
                 except subprocess.TimeoutExpired:
                     self.w.stop(tracer)
+
+        def at_box(exe_pid, number):
+            # The notice stands, drawn: the run has not touched the folder yet,
+            # and neither its start nor the box's drawing is traced. At its
+            # last box the run has let go of the folder.
+            if number > 1:
+                detach()
+                return
+            for process, options, process_id in traced:
+                tracers.append(self.attach(["-o", str(work / f"{process}.trace"), *paths, *options],
+                                           process_id or exe_pid))
+        view.at_box = at_box
+        try:
+            result = view.run(folder, ())
+        finally:
+            detach()
         calls = []
         for process in ("exe", "server"):
             trace = work / f"{process}.trace"

@@ -22,8 +22,8 @@
 //       line "TID HOW" (the thread id in hex, as Wine's trace shows it)
 //       waits for that thread's box captioned "TALVEN Client" and answers it
 //       with HOW: Return or Escape (the command the box's dialog loop makes
-//       of that key) or close (the close box); it writes "answered", or "no
-//       box" when none stands within BOX_WAIT_MS.
+//       of that key), close (the close box) or wait (left standing); it
+//       writes "answered", or "no box" when none stands within BOX_WAIT_MS.
 //
 // Once every file is held (the scanner: once it watches) it writes "held".
 // It then reads standard input: a line holding a number N lets the files go
@@ -115,6 +115,7 @@ bool ANSWER(DWORD thread, const char* how) {
     if (search.found == nullptr) Sleep(BOX_POLL_MS);
   }
   if (search.found == nullptr) return false;
+  if (std::strcmp(how, "wait") == 0) return true;  // it stands: left to stand
   if (std::strcmp(how, "close") == 0)
     return PostMessageA(search.found, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
   // What the box's dialog loop makes of the key (IsDialogMessage): Return

@@ -390,9 +390,10 @@ class WineRunner:
     holder_loader: str
     # From start (or the last box) to the next box; a long copy needs more.
     box_timeout_s: float = BOX_APPEAR_TIMEOUT_S
-    # Called with the run's process id while its notice stands, before the
-    # run touches the folder (the reliability suites attach strace).
-    at_notice: object = None
+    # Called with the run's process id and the box's number while each box
+    # stands, once drawn (the sweeps trace the run from its notice, before it
+    # touches the folder, to its last box, after it has let go of it).
+    at_box: object = None
     env: dict = field(default_factory=dict)  # added to the session's for the program's runs
 
     def start_holder(self, folder: Path, hold: Hold, log: list, args=None) -> subprocess.Popen:
@@ -445,8 +446,8 @@ class WineRunner:
                     if not run.waiting():
                         continue
                     how = notice_key if len(run.boxes) == 1 else "Return"
-                    if len(run.boxes) == 1 and self.at_notice:
-                        self.at_notice(run.process.pid)
+                    if self.at_box and self.session.answer(run.box_thread, "wait") == "answered":
+                        self.at_box(run.process.pid, len(run.boxes))
                     if not self._dismiss(run, how):
                         log.append(f"box {len(run.boxes)} could not be dismissed with {how}")
                         run.timed_out = True
