@@ -709,8 +709,10 @@ def take_pictures(runner, out: Path) -> list:
         run = TracedRun(runner, folder, [])
         try:
             for shot in shots:
-                if run.take(BOX_APPEAR_TIMEOUT_S) != "box":
-                    return [f"no box for {shot}"]
+                # The box stands, drawn and able to take a key, before X is asked for it.
+                if (run.take(BOX_APPEAR_TIMEOUT_S) != "box"
+                        or runner.session.answer(run.box_thread, "wait") != "answered"):
+                    return [f"no box for {shot}", *run.log]
                 window = x("xdotool", "search", "--sync", "--onlyvisible", "--name",
                            f"^{CAPTION}$").split()[0]
                 if shot:
