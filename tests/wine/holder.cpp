@@ -89,18 +89,15 @@ bool LOOK_UP(const Mode (&modes)[N], const char* word, DWORD& value) {
 constexpr DWORD BOX_WAIT_MS = 30'000;
 constexpr DWORD BOX_POLL_MS = 10;
 
-struct BoxSearch {
-  HWND found = nullptr;
-};
-
-BOOL CALLBACK IS_BOX(HWND window, LPARAM search) {
+// Stores the box found in the HWND that `found` points to.
+BOOL CALLBACK IS_BOX(HWND window, LPARAM found) {
   char kind[16], caption[32];
   if (IsWindowVisible(window) && IsWindowEnabled(window) &&
       GetClassNameA(window, kind, sizeof kind) > 0 &&
       std::strcmp(kind, "#32770") == 0 &&
       GetWindowTextA(window, caption, sizeof caption) > 0 &&
       std::strcmp(caption, "TALVEN Client") == 0) {
-    reinterpret_cast<BoxSearch*>(search)->found = window;
+    *reinterpret_cast<HWND*>(found) = window;
     return FALSE;
   }
   return TRUE;
@@ -108,23 +105,23 @@ BOOL CALLBACK IS_BOX(HWND window, LPARAM search) {
 
 // Answers the box of thread `thread` as `how` says; false when none stands.
 bool ANSWER(DWORD thread, const char* how) {
-  BoxSearch search;
-  for (DWORD waited = 0; search.found == nullptr && waited < BOX_WAIT_MS;
+  HWND found = nullptr;
+  for (DWORD waited = 0; found == nullptr && waited < BOX_WAIT_MS;
        waited += BOX_POLL_MS) {
-    EnumThreadWindows(thread, IS_BOX, reinterpret_cast<LPARAM>(&search));
-    if (search.found == nullptr) Sleep(BOX_POLL_MS);
+    EnumThreadWindows(thread, IS_BOX, reinterpret_cast<LPARAM>(&found));
+    if (found == nullptr) Sleep(BOX_POLL_MS);
   }
-  if (search.found == nullptr) return false;
+  if (found == nullptr) return false;
   if (std::strcmp(how, "wait") == 0) return true;  // it stands: left to stand
   if (std::strcmp(how, "close") == 0)
-    return PostMessageA(search.found, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
+    return PostMessageA(found, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
   // What the box's dialog loop makes of the key (IsDialogMessage): Return
   // presses the default button, Escape cancels. Posted to the box itself, the
   // command does not depend on which control has the focus yet: a key posted
   // to the focus of a box still being activated can miss it.
   const WPARAM command = std::strcmp(how, "Escape") == 0 ? IDCANCEL : IDOK;
-  return PostMessageA(search.found, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED),
-                      0) != FALSE;
+  return PostMessageA(found, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED), 0) !=
+         FALSE;
 }
 
 // The anchor's answerer: one line of input a box, until the input ends.

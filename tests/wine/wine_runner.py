@@ -51,13 +51,9 @@ from harness import (DismissNotice, Hold, LongFolder, Patience, ReadOnly, ReadOn
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE
-# Every Wine process starts without address-space randomization. Debian's
-# Wine has no preloader to reserve the shared user data's address
-# (0x7ffe0000) before the loader runs, and the kernel may start the loader's
-# heap anywhere up to 1 GiB above its image at 0x7d000000: about one start in
-# a thousand then failed before the program ran ("failed to map the shared
-# user data", c0000018). Without randomization the heap is always just above
-# the image.
+# Every Wine process starts with a fixed address-space layout: Debian's Wine
+# has no preloader, and a randomized heap took the address of Wine's shared
+# user data in about one start in a thousand (docs/reliability.md).
 FIXED_LAYOUT = ["setarch", "-R"]
 
 # Bounds on every wait, so that a box nobody finds cannot hang the suite.
@@ -70,7 +66,6 @@ BOX_APPEAR_TIMEOUT_S = 60  # from start (or the last box) to the next box
 DISMISS_TIMEOUT_S = 60
 EXIT_TIMEOUT_S = 60
 POLL_PAUSE_S = 0.05
-SAID_LINES = 40  # of Wine's own messages kept in a run's log
 
 CAPTION = "TALVEN Client"
 KINDS = {0x2040: "information", 0x2010: "error"}  # task-modal, OK, with icon
@@ -81,7 +76,7 @@ KINDS = {0x2040: "information", 0x2010: "error"}  # task-modal, OK, with icon
 _ARG = r'[0-9a-f]+(?: (?:"(?:[^"\\]|\\.)*"(?:\.\.\.)?|\(null\)))?'
 CALL = re.compile(rf"Call user32\.MessageBoxA\(({_ARG}),({_ARG}),({_ARG}),({_ARG})\) ret=")
 RELAY = re.compile(rb"[0-9a-f]+:(Call|Ret|Starting|trace:relay)")  # the rest of the trace
-RET = re.compile(r"Ret  user32\.MessageBoxA\(\) retval=([0-9a-f]+)")
+RET = re.compile(r"Ret  user32\.MessageBoxA\(\) retval=")
 _ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
 
 
@@ -102,13 +97,11 @@ def box_of(line: str):
     as the program must show it (an owner, another caption, another style)
     gets a kind that says so, and fails the comparison."""
     owner, text, caption, style = CALL.search(line).groups()
-    style_value = int(style, 16)
-    kind = KINDS.get(style_value, f"style {style_value:#x}")
-    caption = relay_string(caption)
+    kind = KINDS.get(int(style, 16), f"style {style}")
     if int(owner.split()[0], 16) != 0:
         kind += f" with owner {owner}"
-    if caption != CAPTION:
-        kind += f" captioned {caption!r}"
+    if relay_string(caption) != CAPTION:
+        kind += f" captioned {relay_string(caption)!r}"
     return kind, relay_string(text)
 
 
@@ -129,8 +122,7 @@ def read_line(pipe, timeout_s: float) -> str:
 
 
 def loader_starts(loader: str) -> bool:
-    """The quick test: a kernel that cannot execute 32-bit code fails the
-    32-bit loader at once ("Exec format error"), before any prefix exists."""
+    """The quick test, needing no prefix: a kernel without 32-bit code fails the i386 loader."""
     try:
         return subprocess.run([loader, "--version"], capture_output=True, timeout=60).returncode == 0
     except (OSError, subprocess.TimeoutExpired):
@@ -168,8 +160,8 @@ def how_32bit_runs() -> str:
     qemu = os.environ.get(QEMU_MARK)
     if not qemu:
         return "natively"
-    version = subprocess.run([qemu, "--version"], capture_output=True, text=True).stdout.split()
-    return f"through qemu-i386 {version[2] if len(version) > 2 else ''}".rstrip()
+    said = subprocess.run([qemu, "--version"], capture_output=True, text=True).stdout.split()
+    return " ".join(["through qemu-i386", *said[2:3]])  # "qemu-i386 version 8.2.2 ..."
 
 
 def stop(process: subprocess.Popen) -> None:
@@ -333,8 +325,8 @@ class TracedRun:
         for raw in self.process.stderr:
             if b"user32.MessageBoxA(" in raw:
                 self.lines.put(raw.decode(errors="replace"))
-            elif not RELAY.match(raw) and len(self.said) < SAID_LINES:
-                self.said.append(raw.decode(errors="replace").rstrip())  # why a run did not start
+            elif not RELAY.match(raw) and len(self.said) < 40:  # Wine's own: why a run did not start
+                self.said.append(raw.decode(errors="replace").rstrip())
         self.lines.put(None)
 
     def take(self, timeout_s: float) -> str:
