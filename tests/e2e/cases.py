@@ -253,7 +253,7 @@ EVERY_NAME = {**ALL_LIBRARIES, "TALVENNetBridge40.old.dll": "nb 0",
 EVERY_NAME_AFTER = {**ALL_LIBRARIES_AFTER, "TALVENClientVersion.txt": "7.0.001"}
 
 SCAN_HOLD_MS = 300  # a scanner's look at a file: shorter than the ~1 s of retries
-SCANNED_EXE, SCANNED_VERSION = "exe 2 " + "x" * (4 << 20), "7.0.001 " + "v" * (1 << 20)
+SCANNED_EXE, SCANNED_VERSION = "exe 2 " + "x" * (4 << 20), "7.0.001 " + "v" * (4 << 20)
 
 # Rows only Windows can pose: share modes, attributes, boxes, paths.
 CASES += [
