@@ -89,7 +89,6 @@ bool LOOK_UP(const Mode (&modes)[N], const char* word, DWORD& value) {
 constexpr DWORD BOX_WAIT_MS = 30'000;
 constexpr DWORD BOX_POLL_MS = 10;
 
-// Stores the box found in the HWND that `found` points to.
 BOOL CALLBACK IS_BOX(HWND window, LPARAM found) {
   char kind[16], caption[32];
   if (IsWindowVisible(window) && IsWindowEnabled(window) &&
