@@ -438,9 +438,10 @@ class WineRunner:
                     if not run.waiting():
                         continue
                     how = notice_key if len(run.boxes) == 1 else "Return"
-                    if self.at_box and self.session.answer(run.box_thread, "wait") == "answered":
+                    standing = not self.at_box or self.session.answer(run.box_thread, "wait") == "answered"
+                    if standing and self.at_box:
                         self.at_box(run.process.pid, len(run.boxes))
-                    if not self._dismiss(run, how):
+                    if not standing or not self._dismiss(run, how):
                         log.append(f"box {len(run.boxes)} could not be dismissed with {how}")
                         run.timed_out = True
                         break
@@ -689,7 +690,8 @@ def take_pictures(runner, out: Path) -> list:
         return ["no marlett.ttf: install fonts-wine"]
     shutil.copy(marlett, Path(runner.session.env["WINEPREFIX"]) / "drive_c/windows/Fonts")
     out.mkdir(parents=True, exist_ok=True)
-    if not shutil.which("convert"):  # ImageMagick: a root file system may lack it
+    photographs = shutil.which("convert") is not None  # ImageMagick: a root file system may lack it
+    if not photographs:
         print("no ImageMagick here: the boxes are answered by key, not photographed")
 
     def x(*command) -> str:
@@ -708,7 +710,7 @@ def take_pictures(runner, out: Path) -> list:
                     return [f"no box for {shot}", *run.log]
                 window = x("xdotool", "search", "--sync", "--onlyvisible", "--name",
                            f"^{CAPTION}$").split()[0]
-                if shot and shutil.which("convert"):
+                if shot and photographs:
                     time.sleep(1)  # Wine paints the box just after it maps it
                     at = dict(re.findall(r"(Absolute upper-left [XY]|Width|Height): +(-?\d+)",
                                          x("xwininfo", "-id", window)))
